@@ -1,0 +1,88 @@
+// One configured decoder card: its configuration, its live state (a row of the
+// status table) and its link (the message handler and the library object).
+//
+// Threads: the dispatch thread calls ConnectHost, SetState and the commands;
+// the user-interface thread calls Disconnect, the destructor and GetState.
+// GetState hands out a consistent copy of the whole state block while the
+// dispatch thread changes it.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <string>
+
+#include "cardlink/CardSink.h"
+#include "cardlink/CardState.h"
+#include "cardlink/Clock.h"
+#include "cardlink/EventQueue.h"
+#include "core/Logger.h"
+
+// The host's port by device model (corax, corax-e, tarsa); empty for any other model.
+const char* PortOfDevice(int32_t device);
+
+class CCard {
+public:
+    CCard(int32_t number, const std::string& address, int32_t serialNumber, int32_t mode,
+          int32_t device, CCircularBuffer<char>* queue, CLogger* log,
+          const CClock* clock = &SystemClock());
+    // Releases the library object first (after which no callback runs), then
+    // destroys the handler if Disconnect has not.
+    virtual ~CCard();
+
+    CCard(const CCard&) = delete;
+    CCard& operator=(const CCard&) = delete;
+
+    // Connects to the card's host on the port of its device model.
+    void ConnectHost();
+    // Disconnects (waiting for the link to go down, at most DISCONNECT_WAIT_MS),
+    // then destroys the handler.
+    void Disconnect();
+
+    // Sets the status and the session's MES ID and service. Leaving Busy Session,
+    // or a new session replacing the old one, adds the session's duration
+    // (steady clock) to busySeconds. statusSince becomes the wall-clock time now.
+    void SetState(int32_t status, int32_t mesId, int32_t service);
+    void SetCodeActive(bool active);
+
+    // Commands, sent through the handler.
+    void SendConnectCommand();
+    void ApplyMode();
+    void Resync();
+    void OnAlsReport(const std::string& value);
+    void AlsDigital();
+    void AlsFinish();
+
+    CardState GetState() const;
+    const std::string& Address() const { return m_address; }
+    int32_t Number() const { return m_number; }
+    int32_t SerialNumber() const { return m_serialNumber; }
+    int32_t Mode() const { return m_mode; }
+    int32_t Device() const { return m_device; }
+    int32_t Status() const;
+    int32_t MesId() const;
+    int32_t AlsPhase() const;
+    bool CodeActive() const;
+    bool HasInstance() const { return m_instance != nullptr; }
+
+private:
+    // ... fields as the implementation needs: charSize, queue, handler
+    // (std::unique_ptr<CCardMH>), instance, the state block under a mutex,
+    // the steady time of the session start and a millisecond remainder.
+    const int32_t m_charSize = 1;
+    CCircularBuffer<char>* m_queue;
+    std::unique_ptr<CCardMH> m_handler;
+    CVexlinkInstance* m_instance = nullptr;
+    const CClock* m_clock;
+
+    const int32_t m_number;
+    const std::string m_address;
+    const int32_t m_serialNumber;
+    const int32_t m_mode;
+    const int32_t m_device;
+
+    mutable std::mutex m_stateLock;
+    CardState m_state;
+    int64_t m_steadySince = 0;      // steady ms of the last SetState
+    int64_t m_busyRemainderMs = 0;  // busy time not yet counted in whole seconds
+};

@@ -1,0 +1,64 @@
+// Reader of the station's configuration file, OrvaneSystemDx.ini.
+//
+// The file is positional: a "[" opens a section, the header line names its
+// kind, and a fixed number of lines follow (four for a card, one for the
+// others), each with one "key = value;". Everything else is skipped. The
+// constructor does the whole reading; every rejected section or value becomes
+// one ShowMessage, in file order, and reading goes on with what was accepted.
+#pragma once
+
+#include <cstdint>
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include "config/CardConfig.h"
+
+enum SectionKind : int32_t {
+    SECTION_NONE = 0,
+    SECTION_CARD = 1,
+    SECTION_WATCH = 2,
+    SECTION_ALS = 3,
+    SECTION_LOG = 4,
+};
+
+class CConfReader {
+public:
+    explicit CConfReader(std::string path);
+    virtual ~CConfReader();
+
+    CConfReader(const CConfReader&) = delete;
+    CConfReader& operator=(const CConfReader&) = delete;
+
+    void GetCards(std::vector<CardConfig>& cards) const;
+    void GetWatchList(std::vector<int32_t>& watchList) const;
+    int32_t GetAlsPeriod() const;    // seconds; -1 when not given
+    int32_t GetLogInterval() const;  // seconds; -1 when not given
+
+    // The value of `key` (lower case) in `line`, or an empty text when it is
+    // missing. Public because the rule is the heart of the file format.
+    static std::string GetValue(const std::string& key, const std::string& line);
+    static SectionKind ClassifySection(const std::string& name);
+
+private:
+    bool ReadSection();
+    bool ReadLine(std::string& line);
+    void SkipPastBracket();
+    void ParseCardSection();
+    void ParseWatchSection();
+    void ParseAlsSection();
+    void ParseLogSection();
+    bool IsSerialKnown(int32_t serialNumber) const;
+    static int32_t LookupMode(const std::string& value);
+    static int32_t LookupDevice(const std::string& value);
+
+    std::ifstream m_file;
+    std::vector<std::string> m_section;  // [0] the folded name, then the counted lines
+    std::vector<CardConfig> m_cards;
+    std::vector<int32_t> m_watchList;
+    int32_t m_alsPeriod = -1;
+    int32_t m_logInterval = -1;
+    bool m_toldTooManyCards = false;
+    bool m_toldSeveralAls = false;
+    bool m_toldSeveralLogs = false;
+};
