@@ -27,7 +27,7 @@ public:
           int32_t device, CCircularBuffer<char>* queue, CLogger* log,
           const CClock* clock = &SystemClock());
     // Releases the library object first (after which no callback runs), then
-    // destroys the handler if Disconnect has not.
+    // destroys the handler.
     virtual ~CCard();
 
     CCard(const CCard&) = delete;
@@ -35,8 +35,10 @@ public:
 
     // Connects to the card's host on the port of its device model.
     void ConnectHost();
-    // Disconnects (waiting for the link to go down, at most DISCONNECT_WAIT_MS),
-    // then destroys the handler.
+    // Disconnects (waiting for the link to go down, at most DISCONNECT_WAIT_MS).
+    // The handler stays until the destructor has released the library object:
+    // a callback still under way (a connect attempt, a late message) must find
+    // it alive.
     void Disconnect();
 
     // Sets the status and the session's MES ID and service. Leaving Busy Session,

@@ -37,10 +37,13 @@ public:
     // Ends the object. When it returns, no callback of this object is running or will run.
     virtual void Release() = 0;
     // Starts connecting to `host` on `port` (a decimal text); OnLinkUp reports success.
+    // A failed attempt calls nothing. While an attempt or a link is under way, a
+    // further Connect changes nothing.
     virtual int Connect(const char* host, const char* port) = 0;
     // Closes the link; OnLinkDown follows.
     virtual int Disconnect() = 0;
     // Delivers one command of `length` bytes to the card. Does not block on the network.
+    // Without a link up, the command is dropped.
     virtual int Send(const char* text, uint32_t length) = 0;
 
 protected:

@@ -59,13 +59,17 @@ public:
         const time_t seconds = now.tv_sec;
         tm local{};
         localtime_r(&seconds, &local);
+        return TimeStamp(local, static_cast<unsigned>(now.tv_usec / 1000));
+    }
+
+    // The stamp of a given local time and millisecond.
+    static std::string TimeStamp(const tm& local, unsigned milliseconds) {
         char stamp[64];
         std::snprintf(stamp, sizeof stamp, "%u/%u/%u  %02u:%02u:%02u.%03u\n",
                       static_cast<unsigned>(local.tm_year + 1900),
                       static_cast<unsigned>(local.tm_mon + 1), static_cast<unsigned>(local.tm_mday),
                       static_cast<unsigned>(local.tm_hour), static_cast<unsigned>(local.tm_min),
-                      static_cast<unsigned>(local.tm_sec),
-                      static_cast<unsigned>(now.tv_usec / 1000));
+                      static_cast<unsigned>(local.tm_sec), milliseconds);
         return stamp;
     }
 

@@ -28,6 +28,10 @@ void CFakeVexlink::Reset() {
     WaitIdle();
     std::lock_guard<std::mutex> guard(m_lock);
     m_tasks.clear();
+    for (auto& instance : m_instances) {
+        instance->released = true;
+        m_retired.push_back(std::move(instance));
+    }
     m_instances.clear();
     m_journal.clear();
     m_options.clear();
@@ -103,6 +107,11 @@ void CFakeVexlink::ClearJournal() {
     m_journal.clear();
 }
 
+void CFakeVexlink::Note(const std::string& line) {
+    std::lock_guard<std::mutex> guard(m_lock);
+    m_journal.push_back(line);
+}
+
 int CFakeVexlink::InstanceCount() const {
     std::lock_guard<std::mutex> guard(m_lock);
     return static_cast<int>(m_instances.size());
@@ -127,11 +136,13 @@ std::vector<std::pair<std::string, std::string>> CFakeVexlink::TextsSeen() const
 }
 
 void CFakeVexlink::FireLinkUp(int instance) {
-    Post(instance, [](CVexlinkSink* sink) { sink->OnLinkUp(); }, "up");
+    Post(
+        instance, [](CVexlinkSink* sink) { sink->OnLinkUp(); }, "up");
 }
 
 void CFakeVexlink::FireLinkDown(int instance) {
-    Post(instance, [](CVexlinkSink* sink) { sink->OnLinkDown(); }, "down");
+    Post(
+        instance, [](CVexlinkSink* sink) { sink->OnLinkDown(); }, "down");
 }
 
 void CFakeVexlink::FireMessage(int instance, const std::string& text) {
@@ -140,7 +151,7 @@ void CFakeVexlink::FireMessage(int instance, const std::string& text) {
         [text](CVexlinkSink* sink) {
             sink->OnMessage(text.c_str(), static_cast<uint32_t>(text.size()));
         },
-        "message");
+        "message", text);
 }
 
 void CFakeVexlink::WaitIdle() {
@@ -209,10 +220,11 @@ void CFakeVexlink::OnRelease(CFakeInstance* instance) {
     m_idle.wait(guard, [this, number] { return m_running != number; });
 }
 
-void CFakeVexlink::Post(int instance, std::function<void(CVexlinkSink*)> call, std::string line) {
+void CFakeVexlink::Post(int instance, std::function<void(CVexlinkSink*)> call, std::string line,
+                        std::string detail) {
     {
         std::lock_guard<std::mutex> guard(m_lock);
-        m_tasks.push_back(Task{instance, std::move(call), std::move(line)});
+        m_tasks.push_back(Task{instance, std::move(call), std::move(line), std::move(detail)});
     }
     m_wake.notify_all();
 }
@@ -250,7 +262,11 @@ void CFakeVexlink::Run() {
             instance->linkUp = false;
         }
         m_running = task.instance;
-        m_journal.push_back(task.journalLine + " " + std::to_string(task.instance));
+        std::string journalLine = task.journalLine + " " + std::to_string(task.instance);
+        if (!task.detail.empty()) {
+            journalLine += " " + task.detail;
+        }
+        m_journal.push_back(journalLine);
         CVexlinkSink* sink = instance->Sink();
         guard.unlock();
         task.call(sink);

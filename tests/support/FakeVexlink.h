@@ -27,7 +27,8 @@ public:
     static CFakeVexlink& Get();
 
     // Forgets every object and journal entry and restores the default behaviour.
-    // Objects still alive are released first.
+    // Objects from before are marked released and kept, so a card that outlives
+    // the reset can still release its object safely.
     void Reset();
 
     // Behaviour.
@@ -44,6 +45,8 @@ public:
     std::vector<std::string> JournalOf(int instance) const;  // lines of one object, prefix removed
     std::vector<std::string> SentBy(int instance) const;     // the texts sent by one object
     void ClearJournal();
+    // Adds a line of the test's own (e.g. a pause) to the journal, in call order.
+    void Note(const std::string& line);
 
     int InstanceCount() const;
     CFakeInstance* Instance(int number);  // 1-based; nullptr when none
@@ -72,10 +75,11 @@ private:
         int instance;
         std::function<void(CVexlinkSink*)> call;
         std::string journalLine;
+        std::string detail;  // appended to the journal line after the object's number
     };
-    void Post(int instance, std::function<void(CVexlinkSink*)> call, std::string line);
+    void Post(int instance, std::function<void(CVexlinkSink*)> call, std::string line,
+              std::string detail = {});
     void Run();
-    void Record(const std::string& line);
 
     mutable std::mutex m_lock;
     std::condition_variable m_wake;
@@ -84,6 +88,7 @@ private:
     int m_running = 0;  // instance whose callback is running now; 0 when none
     bool m_stop = false;
     std::vector<std::unique_ptr<CFakeInstance>> m_instances;
+    std::vector<std::unique_ptr<CFakeInstance>> m_retired;  // from before the last Reset
     std::vector<std::string> m_journal;
     std::vector<VexlinkOptions> m_options;
     std::vector<std::pair<std::string, std::string>> m_texts;
