@@ -23,7 +23,7 @@ enum SectionKind : int32_t {
 };
 
 class CConfReader {
-public:
+  public:
     explicit CConfReader(std::string path);
     virtual ~CConfReader();
 
@@ -40,9 +40,15 @@ public:
     static std::string GetValue(const std::string& key, const std::string& line);
     static SectionKind ClassifySection(const std::string& name);
 
-private:
+  private:
+    // Reads the section whose "[" has just been consumed into m_section; false at the
+    // end of the file or when the end cuts the section short.
     bool ReadSection();
-    bool ReadLine(std::string& line);
+    // One line up to its line feed: at most 119 characters are kept, the rest of a
+    // longer line is skipped, and a CR right before the line feed is dropped. The text
+    // ends at a NUL byte, as a C string would.
+    void ReadLine(std::string& line);
+    // Consumes everything up to and including the next "[".
     void SkipPastBracket();
     void ParseCardSection();
     void ParseWatchSection();
@@ -58,6 +64,7 @@ private:
     std::vector<int32_t> m_watchList;
     int32_t m_alsPeriod = -1;
     int32_t m_logInterval = -1;
+    bool m_atEnd = false;  // a read has run into the end of the file
     bool m_toldTooManyCards = false;
     bool m_toldSeveralAls = false;
     bool m_toldSeveralLogs = false;
