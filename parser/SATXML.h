@@ -13,6 +13,7 @@
 
 #include <cstdint>
 #include <string>
+#include <string_view>
 #include <vector>
 
 struct ParameterEntry {
@@ -47,11 +48,12 @@ public:
     const std::string& Text() const { return m_text; }
 
 private:
-    bool ExtractElement(const std::string& source, const std::string& tag,
-                               std::string& out);
-    void ParseCardList(const std::string& cardsText, std::vector<int32_t>& list);
-    std::vector<std::string> SplitElements(const std::string& tag, const std::string& text);
-    void ParseNameValue(const std::string& elementText, ParameterEntry& entry);
+    // The helpers work on views into the caller's text, so that a message is
+    // searched in place and only the results are copied.
+    bool ExtractElement(std::string_view source, std::string_view tag, std::string_view& out) const;
+    void ParseCardList(std::string_view cardsText, std::vector<int32_t>& list) const;
+    std::vector<std::string_view> SplitElements(std::string_view tag, std::string_view text) const;
+    void ParseNameValue(std::string_view elementText, ParameterEntry& entry) const;
     std::string NextRecordText();
 
     const std::string m_messageTag = "Message";
