@@ -1,1 +1,173 @@
-// placeholder: being written
+// The monitoring core's own life: construction from folders and configuration,
+// the periodic step, the host grouping rule, the stop request and the reads of
+// the user interface. The card events are in CardEvents.cpp, the statistics
+// file in Statistics.cpp.
+#include "core/Monitor.h"
+
+#include <cstring>
+#include <utility>
+
+#include "cardlink/EventRecord.h"
+#include "config/CardConfig.h"
+#include "config/ConfReader.h"
+#include "config/Folders.h"
+#include "resources/OrvaneTypes.h"
+
+namespace {
+
+constexpr int64_t MS_PER_SECOND = 1000;
+
+// Periods and intervals enter the timer comparisons as unsigned 32-bit counts
+// of seconds, so a negative value from the command line means "never".
+int64_t PeriodMs(int32_t seconds) {
+    return static_cast<int64_t>(static_cast<uint32_t>(seconds)) * MS_PER_SECOND;
+}
+
+bool IsKnownMode(int32_t mode) {
+    return mode >= 0 && mode < SAT_MODE_COUNT;
+}
+
+}  // namespace
+
+COrvane::COrvane(int32_t logInterval, int32_t alsPeriod, const CClock* clock)
+    : m_clock(clock), m_logInterval(logInterval), m_alsPeriod(alsPeriod) {
+    m_logger = std::make_unique<CLogger>(std::string());
+    m_queue = std::make_unique<CCircularBuffer<char>>(EVENT_QUEUE_CAPACITY);
+
+    // Back-dating the reconnect and sample timers makes the first Tick connect
+    // the cards and, for intervals up to 40 s, take the first sample.
+    m_startTime = m_clock->WallSeconds();
+    const int64_t steadyNow = m_clock->SteadyMilliseconds();
+    m_lastReconnect = steadyNow - FIRST_PASS_BACKDATE_SECONDS * MS_PER_SECOND;
+    m_lastSample = steadyNow - FIRST_PASS_BACKDATE_SECONDS * MS_PER_SECOND;
+    m_lastAlsStep = m_clock->SteadyMilliseconds();
+
+    m_dataDir = GetDataFolder();
+    const std::string configPath = GetConfigFilePath();
+
+    // The reader shows its own messages and lives only for this block.
+    CConfReader reader(configPath);
+    std::vector<CardConfig> cards;
+    reader.GetCards(cards);
+    for (const CardConfig& config : cards) {
+        if (!IsKnownMode(config.mode)) {
+            continue;
+        }
+        if (m_cardCount >= MAX_CARDS) {
+            break;  // the reader hands over no more than this; never overflow the slots
+        }
+        m_cards[static_cast<size_t>(m_cardCount)] = std::make_unique<CCard>(
+            m_cardCount + 1, config.address, config.serialNumber, config.mode, config.device,
+            m_queue.get(), m_logger.get(), m_clock);
+        ++m_cardCount;
+    }
+    reader.GetWatchList(m_watchList);
+    if (reader.GetLogInterval() != -1) {
+        m_logInterval = reader.GetLogInterval();
+    }
+    if (reader.GetAlsPeriod() != -1) {
+        m_alsPeriod = reader.GetAlsPeriod();
+    }
+}
+
+COrvane::~COrvane() {
+    WriteStatistics();
+    // The dispatch thread has ended: link-down records written while the cards
+    // disconnect must be dropped when they do not fit, not waited for.
+    m_queue->CloseReader();
+    for (int32_t slot = 0; slot < m_cardCount; ++slot) {
+        std::unique_ptr<CCard>& card = m_cards[static_cast<size_t>(slot)];
+        card->Disconnect();
+        card.reset();
+    }
+    m_queue.reset();
+    m_logger.reset();
+}
+
+CCard* COrvane::CardOf(int32_t card) const {
+    if (card < 1 || card > m_cardCount) {
+        return nullptr;
+    }
+    return m_cards[static_cast<size_t>(card - 1)].get();
+}
+
+void COrvane::Tick() {
+    const int64_t now = m_clock->SteadyMilliseconds();
+
+    if (now - m_lastReconnect > RECONNECT_PACE_SECONDS * MS_PER_SECOND) {
+        std::set<int32_t> laterCards;  // not used here: later cards follow the first one's link-up
+        for (int32_t slot = 0; slot < m_cardCount; ++slot) {
+            CCard& card = *m_cards[static_cast<size_t>(slot)];
+            if (card.Status() == STATUS_NOT_CONNECTED && IsFirstCardOnHost(slot + 1, laterCards)) {
+                card.ConnectHost();
+            }
+        }
+        m_lastReconnect = now;
+    }
+
+    if (now - m_lastAlsStep > PeriodMs(m_alsPeriod)) {
+        for (int32_t slot = 0; slot < m_cardCount; ++slot) {
+            CCard& card = *m_cards[static_cast<size_t>(slot)];
+            if (!card.CodeActive()) {
+                continue;
+            }
+            const int32_t phase = card.AlsPhase();
+            if (phase == 1) {
+                card.AlsDigital();
+            } else if (phase == 2) {
+                card.AlsFinish();
+            }
+        }
+        m_lastAlsStep = now;
+    }
+
+    if (m_logInterval != 0 && now - m_lastSample >= PeriodMs(m_logInterval)) {
+        StatSample sample;
+        sample.time = m_clock->WallSeconds();
+        for (int32_t slot = 0; slot < m_cardCount; ++slot) {
+            const bool busy = m_cards[static_cast<size_t>(slot)]->Status() == STATUS_BUSY_SESSION;
+            sample.busy[static_cast<size_t>(slot)] = busy ? 1 : 0;
+        }
+        m_samples.push_back(sample);
+        m_lastSample = now;
+    }
+}
+
+bool COrvane::IsFirstCardOnHost(int32_t card, std::set<int32_t>& laterCards) const {
+    const CCard* self = CardOf(card);
+    if (self == nullptr) {
+        return false;
+    }
+    // Exact byte comparison: no name is resolved and letter case matters.
+    const std::string& address = self->Address();
+    for (int32_t slot = 0; slot < card - 1; ++slot) {
+        if (m_cards[static_cast<size_t>(slot)]->Address() == address) {
+            return false;
+        }
+    }
+    for (int32_t slot = card; slot < m_cardCount; ++slot) {
+        if (m_cards[static_cast<size_t>(slot)]->Address() == address) {
+            laterCards.insert(slot);
+        }
+    }
+    return true;
+}
+
+void COrvane::PostQuit() {
+    EventRecord record{};
+    record.type = EVT_QUIT;
+    record.length = static_cast<int16_t>(EVENT_HEADER_SIZE);
+    char bytes[EVENT_HEADER_SIZE];
+    std::memcpy(bytes, &record, sizeof bytes);
+    m_queue->Write(bytes, EVENT_HEADER_SIZE);
+}
+
+void COrvane::GetCardRows(std::vector<CardState>& rows) const {
+    for (int32_t slot = 0; slot < m_cardCount; ++slot) {
+        rows.push_back(m_cards[static_cast<size_t>(slot)]->GetState());
+    }
+}
+
+std::vector<int32_t> COrvane::GetWatchList() const {
+    return m_watchList;
+}

@@ -24,6 +24,7 @@
 #include "cardlink/EventQueue.h"
 #include "core/Logger.h"
 #include "parser/SATXML.h"
+#include "resources/OrvaneTypes.h"
 
 constexpr int64_t RECONNECT_PACE_SECONDS = 20;
 constexpr int64_t FIRST_PASS_BACKDATE_SECONDS = 40;
