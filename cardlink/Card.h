@@ -68,9 +68,10 @@ public:
     bool HasInstance() const { return m_instance != nullptr; }
 
 private:
-    // ... fields as the implementation needs: charSize, queue, handler
-    // (std::unique_ptr<CCardMH>), instance, the state block under a mutex,
-    // the steady time of the session start and a millisecond remainder.
+    // The link: the handler is owned; the library object is ended by Release in
+    // the destructor. The state block is guarded by m_stateLock, together with
+    // the steady time of the last SetState (the start of a running session)
+    // and the busy time not yet counted in whole seconds.
     const int32_t m_charSize = 1;
     CCircularBuffer<char>* m_queue;
     std::unique_ptr<CCardMH> m_handler;

@@ -173,10 +173,12 @@ bool CSATXML::ParseDataText(const std::string& message) {
     return true;
 }
 
-// Keys are searched one after the other, each in the text after the previous
-// key's value. A key that the record lacks gives 0 for its field and leaves the
-// cursor where it stood, so the following keys are still searched from there:
-// a record without "SERV:" still yields its event and MES ID.
+// Keys are searched one after the other, each in the text that follows the
+// previous key itself, its fixed-width value included: "MODE:SERV:DATA" finds
+// "SERV:" where the mode's two characters stand. A key that the record lacks
+// gives 0 for its field and leaves the cursor where it stood, so the following
+// keys are still searched from there: a record without "SERV:" still yields
+// its event and MES ID.
 bool CSATXML::NextTrafficRecord(int32_t& mode, int32_t& service, int32_t& event, int32_t& mesId) {
     mode = 0;
     service = 0;

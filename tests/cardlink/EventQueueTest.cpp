@@ -206,7 +206,7 @@ TEST(EventQueue, AfterTheReaderHasGoneARecordThatDoesNotFitIsDropped) {
 
 TEST(EventQueue, ConcurrentWritersNeverInterleave) {
     constexpr int32_t WRITERS = 4;
-    constexpr uint32_t RECORDS = 300;  // about four times what the ring holds
+    constexpr uint32_t RECORDS = 300;  // about twelve times what the ring holds in all
     CCircularBuffer<char> queue;
     std::vector<std::thread> writers;
     for (int32_t w = 1; w <= WRITERS; ++w) {
