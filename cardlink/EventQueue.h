@@ -74,7 +74,7 @@ public:
         if (timeoutMs < 0) {
             return false;
         }
-        int32_t waited = 0;
+        int64_t waited = 0;  // 64-bit: no overflow whatever the time limit
         for (;;) {
             m_lock.acquire();
             const int32_t unread = UnreadLocked();
