@@ -1,0 +1,110 @@
+// The station's main window: the ten-row status table, the ALS period, the
+// log sampling interval and the watch list, all display only.
+//
+// Life:  constructed → OnInitDialog (core created, dispatch thread started)
+//        → showing (OnStatusRefresh on request) → OnOK (stop record, thread
+//        joined, core destroyed) → closed.
+//
+// Threads: everything here runs on the GUI thread. The dispatch thread's only
+// way in is its refresh request, which posts a queued call with no data; at
+// most one such call is pending at a time. Exit, the close box, Alt+F4,
+// Escape and a stop signal all take the same Exit sequence, so the statistics
+// file is always written and the cards always disconnected.
+#pragma once
+
+#include <QDialog>
+#include <QIcon>
+#include <QPointer>
+#include <atomic>
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <string>
+#include <thread>
+
+class COrvane;
+class CAboutDlg;
+class CStopSignals;
+class QLineEdit;
+class QPushButton;
+class QSocketNotifier;
+
+// Control IDs of the dialog's fields; row i of the table adds i.
+enum DialogControlId : int {
+    IDC_NUMBER = 1000,
+    IDC_SERIAL = 1010,
+    IDC_STATUS = 1020,
+    IDC_MESID = 1030,
+    IDC_MODE = 1040,
+    IDC_SERVICE = 1050,
+    IDC_ADDRESS = 1060,
+    IDC_ALS_PERIOD = 1070,
+    IDC_WATCH_LIST = 1071,
+    IDC_LOG_INTERVAL = 1072,
+    IDC_DEVICE = 1073,
+};
+
+class COrvaneSystemDlg : public QDialog {
+    Q_OBJECT
+
+public:
+    explicit COrvaneSystemDlg(QWidget* parent = nullptr);
+    // Runs the Exit sequence if it has not run (the core never outlives the dialog).
+    ~COrvaneSystemDlg() override;
+
+    // One command-line option (key "A" or "L"); see CommandLine.h.
+    void ApplyOption(const std::string& key, const std::string& value);
+
+    // OnInitDialog, then shows the dialog modally until it is left.
+    int DoModal();
+
+    // Creates the core (configuration messages appear here, before the dialog
+    // is visible) and starts the dispatch thread. Call once, before showing.
+    bool OnInitDialog();
+    // The Exit sequence; then the dialog ends with the OK result. Runs once.
+    void OnOK();
+    // Refills the table from the core.
+    void OnStatusRefresh();
+    // Opens the manual beside the program in the desktop's browser; nothing
+    // happens when the file or a browser is missing.
+    void WinHelp();
+    // Shows the About box modally.
+    void OnAboutBox();
+
+    // Runs the Exit sequence when a stop signal arrives (not owned; must
+    // outlive the dialog).
+    void WatchStopSignals(CStopSignals* stopSignals);
+    // Saves a picture of the dialog to `file` after `afterSeconds`.
+    void ScheduleScreenshot(const QString& file, int afterSeconds);
+
+    // The field with control ID `id`; nullptr for an unknown ID.
+    QLineEdit* Control(int id) const;
+    QPushButton* ExitButton() const { return m_exitButton; }
+    bool HasCore() const { return m_pCore != nullptr; }
+    int32_t CmdAlsPeriod() const { return m_cmdAlsPeriod; }
+    int32_t CmdLogInterval() const { return m_cmdLogInterval; }
+
+public slots:
+    // The cancel path (Escape, close box, Alt+F4) runs the Exit sequence too.
+    void reject() override;
+    void accept() override;
+
+private:
+    void CreateControls();
+    void RequestRefresh();  // dispatch thread
+    void OnStopSignal();
+
+    QIcon m_hIcon;
+    std::unique_ptr<COrvane> m_pCore;
+    int32_t m_cmdAlsPeriod = 0;
+    int32_t m_cmdLogInterval = 0;
+
+    std::thread m_dispatchThread;
+    std::atomic<bool> m_refreshQueued{false};
+    bool m_exitStarted = false;
+    std::map<int, QLineEdit*> m_controls;
+    QPushButton* m_exitButton = nullptr;
+    QPointer<CAboutDlg> m_about;
+    CStopSignals* m_stopSignals = nullptr;
+    QSocketNotifier* m_stopNotifier = nullptr;
+};

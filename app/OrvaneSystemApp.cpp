@@ -1,0 +1,139 @@
+#include "app/OrvaneSystemApp.h"
+
+#include <unistd.h>
+
+#include <QMessageBox>
+#include <QThread>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+
+#include "app/AppIcon.h"
+#include "app/CheckConfig.h"
+#include "app/CommandLine.h"
+#include "app/ConsoleStation.h"
+#include "app/MainDialog.h"
+#include "app/ProgramArguments.h"
+#include "app/StopSignals.h"
+#include "config/Folders.h"
+#include "config/Notifier.h"
+
+namespace {
+
+constexpr const char* MESSAGE_TITLE = "OrvaneSystemDx";
+
+// Message boxes for configuration and statistics problems. They are raised on
+// the GUI thread while the core is built or destroyed; a message from any other
+// thread (none is expected) goes to standard error rather than block it.
+void ShowMessageBox(const std::string& text) {
+    if (QThread::currentThread() != QCoreApplication::instance()->thread()) {
+        std::fprintf(stderr, "%s\n", text.c_str());
+        return;
+    }
+    QMessageBox box(QMessageBox::Warning, QString::fromUtf8(MESSAGE_TITLE),
+                    QString::fromLocal8Bit(text.c_str()), QMessageBox::Ok);
+    box.setWindowIcon(AppIcon());
+    box.exec();
+}
+
+int RunConsole(const std::string& commandLine) {
+    const CommandLineOptions options = ParseCommandLineOptions(commandLine);
+    CStopSignals stop;
+    // A reader that went away must not kill the station before Exit.
+    std::signal(SIGPIPE, SIG_IGN);
+    InstallMessageHandler(nullptr);  // standard error, one line per message
+    ConsoleStationSettings settings;
+    settings.logInterval = options.logInterval;
+    settings.alsPeriod = options.alsPeriod;
+    settings.stopFd = stop.Fd();
+    settings.out = stdout;
+    settings.redrawInPlace = isatty(STDOUT_FILENO) != 0;
+    return RunConsoleStation(settings);
+}
+
+// Without a display the toolkit would abort with a message about platform
+// plugins; the user is better told what to do instead.
+bool DisplayAvailable(int argc, char** argv) {
+    for (const char* variable : {"DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM"}) {
+        const char* value = std::getenv(variable);
+        if (value != nullptr && value[0] != '\0') {
+            return true;
+        }
+    }
+    for (int i = 1; i < argc; ++i) {
+        if (std::string(argv[i]) == "-platform") {
+            return true;
+        }
+    }
+    return false;
+}
+
+}  // namespace
+
+COrvaneSystemApp::COrvaneSystemApp(int& argc, char** argv) : QApplication(argc, argv) {
+    setApplicationName(QString::fromUtf8(MESSAGE_TITLE));
+    setApplicationVersion(QStringLiteral(ORVANE_VERSION));
+    setWindowIcon(AppIcon());
+}
+
+bool COrvaneSystemApp::InitInstance(const std::string& commandLine, const DialogExtras& extras) {
+    const MessageHandler previous = InstallMessageHandler(ShowMessageBox);
+    {
+        COrvaneSystemDlg dialog;
+        ReadCommandLineOptions(commandLine,
+                               [&dialog](const std::string& key, const std::string& value) {
+                                   dialog.ApplyOption(key, value);
+                               });
+        dialog.WatchStopSignals(extras.stopSignals);
+        if (!extras.screenshotFile.isEmpty()) {
+            dialog.ScheduleScreenshot(extras.screenshotFile, extras.screenshotAfterSeconds);
+        }
+        dialog.DoModal();
+    }
+    InstallMessageHandler(previous);
+    return false;
+}
+
+int RunOrvaneSystem(int argc, char** argv) {
+    // The command line as the platform gives it, before Qt takes its own arguments out.
+    const std::string commandLine = JoinCommandLine(argc, argv);
+    const ProgramArguments arguments = ParseProgramArguments(argc, argv);
+    const std::string programName = argc > 0 ? argv[0] : "OrvaneSystemDx";
+
+    switch (arguments.mode) {
+        case ProgramMode::Help:
+            std::fputs(ProgramUsageText(programName).c_str(), stdout);
+            return 0;
+        case ProgramMode::Version:
+            std::printf("%s\n", ProgramVersionText().c_str());
+            return 0;
+        case ProgramMode::Error:
+            std::fprintf(stderr, "%s: %s\nTry '%s --help'.\n", programName.c_str(),
+                         arguments.error.c_str(), programName.c_str());
+            return 2;
+        case ProgramMode::CheckConfig:
+            return RunCheckConfig(
+                arguments.configFile.empty() ? GetConfigFilePath() : arguments.configFile, stdout,
+                stderr);
+        case ProgramMode::Console:
+            return RunConsole(commandLine);
+        case ProgramMode::Dialog:
+            break;
+    }
+
+    if (!DisplayAvailable(argc, argv)) {
+        std::fprintf(stderr,
+                     "%s: no display to open the window on (DISPLAY is not set); "
+                     "use --console to run without a window\n",
+                     programName.c_str());
+        return 1;
+    }
+    CStopSignals stop;
+    COrvaneSystemApp app(argc, argv);
+    DialogExtras extras;
+    extras.stopSignals = &stop;
+    extras.screenshotFile = QString::fromLocal8Bit(arguments.screenshotFile.c_str());
+    extras.screenshotAfterSeconds = arguments.screenshotAfterSeconds;
+    app.InitInstance(commandLine, extras);
+    return 0;
+}

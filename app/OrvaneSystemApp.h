@@ -1,0 +1,33 @@
+// The application object: reads the command line into the main dialog, shows
+// the dialog modally and ends the program when it closes. It owns nothing that
+// outlives InitInstance.
+#pragma once
+
+#include <QApplication>
+#include <QString>
+#include <string>
+
+class CStopSignals;
+
+struct DialogExtras {
+    CStopSignals* stopSignals = nullptr;  // SIGINT/SIGTERM run Exit; may be nullptr
+    QString screenshotFile;               // empty: no screenshot
+    int screenshotAfterSeconds = 0;
+};
+
+class COrvaneSystemApp : public QApplication {
+    Q_OBJECT
+
+public:
+    COrvaneSystemApp(int& argc, char** argv);
+    ~COrvaneSystemApp() override = default;
+
+    // `commandLine` is the program path and its arguments joined by single
+    // blanks, taken before Qt removed its own arguments. Returns false: the
+    // program ends when it returns.
+    bool InitInstance(const std::string& commandLine, const DialogExtras& extras);
+};
+
+// The whole program: the switches of ProgramArguments.h decide between the
+// dialog, the console, --check-config, --help and --version. Returns the exit status.
+int RunOrvaneSystem(int argc, char** argv);

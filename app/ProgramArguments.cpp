@@ -1,0 +1,102 @@
+#include "app/ProgramArguments.h"
+
+#include <cstdlib>
+#include <string_view>
+
+#ifndef ORVANE_VERSION
+#error "ORVANE_VERSION must be defined by the build"
+#endif
+
+namespace {
+
+constexpr std::string_view SWITCH_PREFIX = "--";
+
+bool IsSwitch(const char* argument) {
+    return std::string_view(argument).starts_with(SWITCH_PREFIX);
+}
+
+bool ReadSeconds(const std::string& text, int& seconds) {
+    if (text.empty() || text.find_first_not_of("0123456789") != std::string::npos ||
+        text.size() > 6) {
+        return false;
+    }
+    seconds = std::atoi(text.c_str());
+    return true;
+}
+
+}  // namespace
+
+ProgramArguments ParseProgramArguments(int argc, const char* const* argv) {
+    ProgramArguments result;
+    ProgramMode mode = ProgramMode::Dialog;
+    auto fail = [&result](std::string error) {
+        if (result.error.empty()) {
+            result.error = std::move(error);
+        }
+    };
+    for (int i = 1; i < argc; ++i) {
+        const std::string argument = argv[i];
+        if (argument == "-h" || argument == "--help") {
+            mode = ProgramMode::Help;
+        } else if (argument == "--version") {
+            mode = ProgramMode::Version;
+        } else if (argument == "--console") {
+            mode = ProgramMode::Console;
+        } else if (argument == "--check-config") {
+            mode = ProgramMode::CheckConfig;
+            // The file is optional: the next argument is taken unless it begins with a dash.
+            if (i + 1 < argc && argv[i + 1][0] != '-') {
+                result.configFile = argv[++i];
+            }
+        } else if (argument == "--screenshot") {
+            if (i + 1 >= argc || IsSwitch(argv[i + 1])) {
+                fail("--screenshot needs a file name");
+            } else {
+                result.screenshotFile = argv[++i];
+            }
+        } else if (argument == "--screenshot-after") {
+            if (i + 1 >= argc || !ReadSeconds(argv[i + 1], result.screenshotAfterSeconds)) {
+                fail("--screenshot-after needs a number of seconds");
+            } else {
+                ++i;
+            }
+        } else if (argument.starts_with(SWITCH_PREFIX)) {
+            fail("unknown option " + argument);
+        }
+    }
+    result.mode = result.error.empty() ? mode : ProgramMode::Error;
+    return result;
+}
+
+std::string ProgramVersionText() {
+    return std::string("OrvaneSystemDx ") + ORVANE_VERSION;
+}
+
+std::string ProgramUsageText(const std::string& programName) {
+    return "Usage: " + programName + " [--console] [/A:SECONDS] [/L:SECONDS]\n" + "       " +
+           programName + " --check-config [FILE]\n" + "       " + programName +
+           " --help | --version\n"
+           "\n"
+           "Monitoring station for satellite MES traffic on corax, corax-e and tarsa\n"
+           "decoder cards. Without a switch it opens the status dialog.\n"
+           "\n"
+           "  /A:SECONDS       ALS period (default 0); the configuration file overrides it\n"
+           "  /L:SECONDS       log sampling interval, 4 to 120 (default 0, no statistics);\n"
+           "                   the configuration file overrides it\n"
+           "                   (any first and third character will do: -A=30 is /A:30)\n"
+           "  --console        run without a window: the status table goes to standard\n"
+           "                   output on every change, configuration messages to standard\n"
+           "                   error; SIGINT or SIGTERM stops the station\n"
+           "  --check-config [FILE]\n"
+           "                   read the configuration file (default: the station's own),\n"
+           "                   print its messages on standard error and what it accepted\n"
+           "                   on standard output; exit status 1 when there were messages\n"
+           "  --screenshot FILE  save a picture of the dialog to FILE (PNG) after\n"
+           "  --screenshot-after SECONDS  (default 20)\n"
+           "  -h, --help       show this help\n"
+           "  --version        show the version\n"
+           "\n"
+           "Environment: ORVANESYSTEM_CONFIG_DIR holds OrvaneSystemDx.ini,\n"
+           "ORVANESYSTEM_DATA_DIR receives the statistics files (defaults below\n"
+           "/var/lib/QUENTAR/OrvaneSystemDx).\n";
+}

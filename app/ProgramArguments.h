@@ -1,0 +1,33 @@
+// The program's own switches, which start with "--" and so are never options
+// of the "A"/"L" reader (see CommandLine.h): how the program runs, and the
+// texts of --help and --version.
+#pragma once
+
+#include <string>
+
+enum class ProgramMode {
+    Dialog,       // the main dialog (the default)
+    Console,      // --console: no window, the table on standard output
+    CheckConfig,  // --check-config [FILE]
+    Help,         // --help, -h
+    Version,      // --version
+    Error,        // an unknown switch or a missing value
+};
+
+struct ProgramArguments {
+    ProgramMode mode = ProgramMode::Dialog;
+    std::string configFile;      // --check-config FILE; empty: the station's own file
+    std::string screenshotFile;  // --screenshot FILE (dialog only)
+    int screenshotAfterSeconds = 20;
+    std::string error;  // ProgramMode::Error: what was wrong
+};
+
+// Reads argv[1..]. Arguments that do not start with "--" (and are not the value
+// of a switch) belong to the "A"/"L" reader and are passed over here. The last
+// of --help, --version, --console and --check-config decides the mode, except
+// that an error always wins.
+ProgramArguments ParseProgramArguments(int argc, const char* const* argv);
+
+// "OrvaneSystemDx 2.0.0"
+std::string ProgramVersionText();
+std::string ProgramUsageText(const std::string& programName);

@@ -1,0 +1,6 @@
+// OrvaneSystemDx: monitoring station for satellite MES traffic.
+#include "app/OrvaneSystemApp.h"
+
+int main(int argc, char** argv) {
+    return RunOrvaneSystem(argc, argv);
+}

@@ -1,0 +1,237 @@
+// The program run as its users run it: --version, --help, --check-config, and
+// console mode end to end against the card host emulator.
+#include "app/ProgramArguments.h"
+
+#include <gtest/gtest.h>
+#include <signal.h>
+
+#include <chrono>
+#include <ostream>
+#include <string>
+#include <vector>
+
+#include "AppTestSupport.h"
+
+namespace {
+
+using apptest::CardSection;
+using apptest::CChildProcess;
+using apptest::CStationFolders;
+using apptest::RandomLoopbackAddress;
+using apptest::WaitUntil;
+using namespace std::chrono_literals;
+
+constexpr const char* PROGRAM = ORVANE_PROGRAM_PATH;
+
+class ProgramTest : public testing::Test {
+protected:
+    // Runs the program to its end (a generous limit) and returns its exit status.
+    int Run(const std::vector<std::string>& arguments, std::string& out, std::string& err) {
+        std::vector<std::string> argv = {PROGRAM};
+        argv.insert(argv.end(), arguments.begin(), arguments.end());
+        CChildProcess child(argv, m_folders.Root(), "run" + std::to_string(++m_runs));
+        const std::optional<int> status = child.Wait(60s);
+        out = child.Stdout();
+        err = child.Stderr();
+        return status.value_or(-2);
+    }
+
+    CStationFolders m_folders;
+    int m_runs = 0;
+};
+
+TEST_F(ProgramTest, AnswersVersionHelpAndUnknownSwitches) {
+    std::string out;
+    std::string err;
+    EXPECT_EQ(Run({"--version"}, out, err), 0);
+    EXPECT_EQ(out, "OrvaneSystemDx 2.0.0\n");
+
+    EXPECT_EQ(Run({"--help"}, out, err), 0);
+    EXPECT_NE(out.find("--console"), std::string::npos);
+    EXPECT_NE(out.find("--check-config"), std::string::npos);
+    EXPECT_NE(out.find("/A:SECONDS"), std::string::npos);
+
+    EXPECT_EQ(Run({"/A:5", "--consle"}, out, err), 2);
+    EXPECT_NE(err.find("unknown option --consle"), std::string::npos) << err;
+    EXPECT_EQ(out, "");
+}
+
+TEST_F(ProgramTest, WithoutADisplaySaysHowToRunWithoutAWindow) {
+    for (const char* variable : {"DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM"}) {
+        unsetenv(variable);
+    }
+    std::string out;
+    std::string err;
+    EXPECT_EQ(Run({"/L:10"}, out, err), 1);
+    EXPECT_NE(err.find("use --console"), std::string::npos) << err;
+    EXPECT_TRUE(m_folders.StatFiles().empty());
+}
+
+struct CheckCase {
+    const char* name;
+    const char* file;  // nullptr: no file at all
+    int status;
+    std::vector<std::string> messages;  // standard error, line by line
+    std::vector<std::string> output;    // lines expected on standard output, in order
+};
+
+void PrintTo(const CheckCase& c, std::ostream* out) {
+    *out << c.name;
+}
+
+class CheckConfigTest : public ProgramTest, public testing::WithParamInterface<CheckCase> {};
+
+std::vector<std::string> Lines(const std::string& text) {
+    std::vector<std::string> lines;
+    size_t start = 0;
+    for (size_t end = text.find('\n'); end != std::string::npos; end = text.find('\n', start)) {
+        lines.push_back(text.substr(start, end - start));
+        start = end + 1;
+    }
+    return lines;
+}
+
+TEST_P(CheckConfigTest, PrintsMessagesThenWhatWasAccepted) {
+    const CheckCase& c = GetParam();
+    const std::string path = m_folders.Root() + "/check.ini";
+    if (c.file != nullptr) {
+        std::ofstream(path, std::ios::binary) << c.file;
+    }
+    std::string out;
+    std::string err;
+    EXPECT_EQ(Run({"--check-config", path}, out, err), c.status);
+
+    std::vector<std::string> expectedMessages;
+    for (const std::string& message : c.messages) {
+        expectedMessages.push_back(message == "CANT_OPEN" ? "Can't open " + path + "." : message);
+    }
+    EXPECT_EQ(Lines(err), expectedMessages);
+
+    const std::vector<std::string> lines = Lines(out);
+    ASSERT_FALSE(lines.empty());
+    EXPECT_EQ(lines[0], "Configuration file: " + path);
+    EXPECT_EQ(std::vector<std::string>(lines.begin() + 1, lines.end()), c.output) << out;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Files, CheckConfigTest,
+    testing::Values(
+        CheckCase{"Valid",
+                  "Station configuration.\n\n[card_1]\naddress = host1;\nserialno = 1234;\n"
+                  "mode = sat-c-tdm;\ndevice = corax-e;\n\n[Card_2]\n"
+                  "Address = 192.0.2.10;   rack B\nSerialNo = 00815;\nMode = sat-b;\n"
+                  "Device = tarsa;\n\n[watch]\nmesid = 423456789;\n\n[watch]\n"
+                  "mesid = 423456790;\n\n[als]\nperiod = 60;\n\n[log]\nperiod = 10;\n",
+                  0,
+                  {},
+                  {"Cards: 2", "  1: address=host1 serialno=1234 mode=sat-c-tdm device=corax-e",
+                   "  2: address=192.0.2.10 serialno=815 mode=sat-b device=tarsa",
+                   "MESIds in Watchlist: 423456789, 423456790", "ALS duration [s]: 60",
+                   "Log interval [s]: 10"}},
+        CheckCase{
+            "Faulty",
+            "[card_1]\naddress = h1;\nserialno = 7;\nmode = sat-b;\ndevice = corax;\n"
+            "[Card_3]\naddress = h2;\nserialno = 8;\nmode = SAT-B;\ndevice = corax;\n"
+            "[card_4]\naddress = h3;\nserialno = 007;\nmode = sat-m;\ndevice = tarsa;\n"
+            "[als]\nperiod = -5;\n[log]\nperiod = 4;\n[log]\nperiod = 8;\n"
+            "[watch]\nmesid = -1;\n",
+            1,
+            {"card_3: Invalid mode!", "card_4: Duplicate serial number 007",
+             "Invalid ALS period: -5!", "Ignoring multiple log sampling interval specifications!",
+             "Invalid message ID: -1!"},
+            {"Cards: 1", "  1: address=h1 serialno=7 mode=sat-b device=corax",
+             "MESIds in Watchlist: (empty: every MES ID is followed)",
+             "ALS duration [s]: not given", "Log interval [s]: 4"}},
+        CheckCase{"Missing",
+                  nullptr,
+                  1,
+                  {"CANT_OPEN"},
+                  {"Cards: 0", "MESIds in Watchlist: (empty: every MES ID is followed)",
+                   "ALS duration [s]: not given", "Log interval [s]: not given"}}),
+    [](const testing::TestParamInfo<CheckCase>& param) { return std::string(param.param.name); });
+
+TEST_F(ProgramTest, ChecksTheStationsOwnFileWithoutAName) {
+    m_folders.WriteConfig(CardSection("h", 5, "sat-m", "tarsa"));
+    std::string out;
+    std::string err;
+    EXPECT_EQ(Run({"--check-config"}, out, err), 0);
+    EXPECT_NE(out.find("Configuration file: " + m_folders.ConfigFile()), std::string::npos);
+    EXPECT_NE(out.find("  1: address=h serialno=5 mode=sat-m device=tarsa"), std::string::npos);
+    EXPECT_EQ(err, "");
+}
+
+// The last table printed so far (each block starts with the heading line).
+std::string LastTable(const std::string& text) {
+    const size_t at = text.rfind("Number  ");
+    return at == std::string::npos ? std::string() : text.substr(at);
+}
+
+TEST_F(ProgramTest, ConsoleModeStopsInOrderOnSigint) {
+    m_folders.WriteConfig("[als]\nperiod = -1;\n");  // one message, then no cards
+    CChildProcess station({PROGRAM, "--console", "/L:4", "-A=12"}, m_folders.Root(), "station");
+    ASSERT_TRUE(WaitUntil([&] { return !LastTable(station.Stdout()).empty(); }))
+        << station.Stderr();
+    const std::string table = LastTable(station.Stdout());
+    EXPECT_NE(table.find("Log interval [s]     4\n"), std::string::npos) << table;
+    EXPECT_NE(table.find("ALS duration [s]     12\n"), std::string::npos) << table;
+    EXPECT_EQ(station.Stderr(), "Invalid ALS period: -1!\n");
+
+    // Past the first Tick, which takes the first sample at an interval of 4 s.
+    std::this_thread::sleep_for(1500ms);
+    station.Signal(SIGINT);
+    EXPECT_EQ(station.Wait(30s), 0);
+    EXPECT_EQ(m_folders.StatFiles().size(), 1u);
+}
+
+#ifdef ORVANE_CARDHOST_PATH
+TEST_F(ProgramTest, ConsoleModeShowsASessionFromACardHostAndStopsOnSigterm) {
+    const std::string address = RandomLoopbackAddress();
+    const std::string script = m_folders.Root() + "/host.script";
+    std::ofstream(script) << "wait-mode 4711\nstart 4711 12345678 data\n";
+    CChildProcess host({ORVANE_CARDHOST_PATH, "--listen", address, "--device", "corax", "--card",
+                        "4711", "--card", "4712", "--script", script},
+                       m_folders.Root(), "host");
+    ASSERT_TRUE(WaitUntil([&] { return host.Stdout().find("listening ") != std::string::npos; }))
+        << host.Stderr();
+
+    m_folders.WriteConfig(CardSection(address, 4711, "sat-m", "corax") +
+                          CardSection(address, 4712, "sat-b", "corax") + "[log]\nperiod = 4;\n");
+    CChildProcess station({PROGRAM, "--console"}, m_folders.Root(), "station");
+    ASSERT_TRUE(WaitUntil(
+        [&] {
+            const std::string table = LastTable(station.Stdout());
+            return table.find("Busy Session") != std::string::npos &&
+                   table.find("Mode Running") != std::string::npos;
+        },
+        60s))
+        << station.Stdout() << host.Stdout();
+    const std::string table = LastTable(station.Stdout());
+    EXPECT_NE(table.find("12345678"), std::string::npos) << table;
+    EXPECT_NE(table.find("Data"), std::string::npos) << table;
+    EXPECT_NE(table.find(address), std::string::npos) << table;
+    EXPECT_EQ(station.Stderr(), "");
+
+    // Samples come every 4 s; the next one finds card 1 busy.
+    std::this_thread::sleep_for(6s);
+    station.Signal(SIGTERM);
+    EXPECT_EQ(station.Wait(30s), 0);
+    ASSERT_EQ(m_folders.StatFiles().size(), 1u);
+    // The card whose session was still open at exit is counted in the samples.
+    const std::string stats = apptest::ReadWholeFile(m_folders.StatFiles()[0]);
+    EXPECT_NE(stats.find(" 10         0 1 0 0"), std::string::npos) << stats;
+    // Exit disconnected the cards: the host saw both connections close.
+    EXPECT_TRUE(WaitUntil([&] {
+        const std::string log = host.Stdout();
+        size_t closed = 0;
+        for (size_t at = log.find("closed"); at != std::string::npos;
+             at = log.find("closed", at + 1)) {
+            ++closed;
+        }
+        return closed >= 2;
+    })) << host.Stdout();
+    host.Signal(SIGTERM);
+    EXPECT_EQ(host.Wait(30s), 0);
+}
+#endif
+
+}  // namespace
