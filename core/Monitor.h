@@ -59,6 +59,7 @@ public:
     int32_t GetAlsPeriod() const { return m_alsPeriod; }
     int32_t GetCardCount() const { return m_cardCount; }
     const std::string& GetDataDir() const { return m_dataDir; }
+    // The samples so far: on the dispatch thread, or once it has ended.
     const std::vector<StatSample>& GetSamples() const { return m_samples; }
 
     // Card events, called by the dispatch thread with the record's 1-based card
