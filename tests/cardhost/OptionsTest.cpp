@@ -2,12 +2,24 @@
 
 #include <gtest/gtest.h>
 
+#include <ostream>
+#include <string>
+#include <vector>
+
 namespace {
 
 struct BadCase {
     std::vector<std::string> arguments;
     std::string error;
 };
+
+// Shown in test names and failures as the command line itself.
+void PrintTo(const BadCase& c, std::ostream* os) {
+    *os << "orvane-cardhost";
+    for (const std::string& argument : c.arguments) {
+        *os << ' ' << argument;
+    }
+}
 
 class BadCommandLine : public testing::TestWithParam<BadCase> {};
 
