@@ -22,70 +22,13 @@
 #include "config/Folders.h"
 #include "support/FakeVexlink.h"
 #include "support/MessageRecorder.h"
+#include "support/TempFiles.h"
 
 namespace coretest {
 
-// Sets (or, with nullopt, removes) an environment variable for the guard's life.
-class CEnvGuard {
-public:
-    CEnvGuard(const char* name, std::optional<std::string> value) : m_name(name) {
-        if (const char* old = getenv(name)) {
-            m_old = old;
-        }
-        if (value) {
-            setenv(name, value->c_str(), 1);
-        } else {
-            unsetenv(name);
-        }
-        if (m_name == "TZ") {
-            tzset();
-        }
-    }
-    ~CEnvGuard() {
-        if (m_old) {
-            setenv(m_name.c_str(), m_old->c_str(), 1);
-        } else {
-            unsetenv(m_name.c_str());
-        }
-        if (m_name == "TZ") {
-            tzset();
-        }
-    }
-    CEnvGuard(const CEnvGuard&) = delete;
-    CEnvGuard& operator=(const CEnvGuard&) = delete;
-
-private:
-    std::string m_name;
-    std::optional<std::string> m_old;
-};
-
-class CTempDir {
-public:
-    CTempDir() {
-        std::string pattern =
-            (std::filesystem::temp_directory_path() / "orvane-core-XXXXXX").string();
-        if (mkdtemp(pattern.data()) == nullptr) {
-            ADD_FAILURE() << "mkdtemp failed";
-        }
-        m_path = pattern;
-    }
-    ~CTempDir() {
-        std::error_code ignored;
-        std::filesystem::remove_all(m_path, ignored);
-    }
-    CTempDir(const CTempDir&) = delete;
-    CTempDir& operator=(const CTempDir&) = delete;
-
-    const std::string& Path() const { return m_path; }
-
-private:
-    std::string m_path;
-};
-
-inline std::string ReadFile(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
+using ::CEnvGuard;
+using ::CTempDir;
+using ::ReadFile;
 
 // The names of the entries of a folder, sorted.
 inline std::vector<std::string> ListFolder(const std::string& path) {

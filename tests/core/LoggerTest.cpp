@@ -12,35 +12,11 @@
 #include <thread>
 #include <vector>
 
+#include "support/TempFiles.h"
+
 namespace {
 
 namespace fs = std::filesystem;
-
-// A fresh folder for one test, removed at the end.
-class CTempDir {
-public:
-    CTempDir() {
-        char path[] = "/tmp/orvane-logger-XXXXXX";
-        m_path = mkdtemp(path) != nullptr ? path : "";
-    }
-    ~CTempDir() {
-        std::error_code ignored;
-        fs::remove_all(m_path, ignored);
-    }
-    CTempDir(const CTempDir&) = delete;
-    CTempDir& operator=(const CTempDir&) = delete;
-    fs::path Path() const { return m_path; }
-
-private:
-    fs::path m_path;
-};
-
-std::string ReadFile(const fs::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::stringstream text;
-    text << in.rdbuf();
-    return text.str();
-}
 
 const std::string STAMP = R"(\d{4}/\d{1,2}/\d{1,2}  \d\d:\d\d:\d\d\.\d{3}\r\n)";
 
@@ -75,14 +51,14 @@ std::string LocalDateNow() {
 
 TEST(Logger, EntryIsTheStampThenTheTextWithCrLfAndIsOnDiskAtOnce) {
     CTempDir dir;
-    const fs::path file = dir.Path() / "trace.log";
+    const fs::path file = fs::path(dir.Path()) / "trace.log";
     CLogger logger(file.string());
     const std::string dateBefore = LocalDateNow();
     logger.Log("Receive Card 1:\nUp\n\n");
     logger.Log("Send    Card 2:\n<x/>\n\n");
     const std::string dateAfter = LocalDateNow();
     // Read while the logger is still open: every entry is flushed.
-    const std::string text = ReadFile(file);
+    const std::string text = ReadFile(file.string());
     EXPECT_TRUE(std::regex_match(text, std::regex(STAMP + "Receive Card 1:\r\nUp\r\n\r\n" + STAMP +
                                                   "Send    Card 2:\r\n<x/>\r\n\r\n")))
         << text;
@@ -95,16 +71,16 @@ TEST(Logger, EntryIsTheStampThenTheTextWithCrLfAndIsOnDiskAtOnce) {
 
 TEST(Logger, ExistingFileIsEmptied) {
     CTempDir dir;
-    const fs::path file = dir.Path() / "trace.log";
+    const fs::path file = fs::path(dir.Path()) / "trace.log";
     std::ofstream(file) << "an older run\n";
     CLogger logger(file.string());
-    EXPECT_EQ(ReadFile(file), "");
+    EXPECT_EQ(ReadFile(file.string()), "");
 }
 
 TEST(Logger, EmptyFileNameCreatesNoFile) {
     CTempDir dir;
     const fs::path before = fs::current_path();
-    fs::current_path(dir.Path());
+    fs::current_path(fs::path(dir.Path()));
     {
         CLogger logger("");
         logger.Log("Receive Card 1:\nUp\n\n");
@@ -115,7 +91,7 @@ TEST(Logger, EmptyFileNameCreatesNoFile) {
 
 TEST(Logger, FileThatCannotBeCreatedDropsEveryEntry) {
     CTempDir dir;
-    const fs::path file = dir.Path() / "missing" / "trace.log";
+    const fs::path file = fs::path(dir.Path()) / "missing" / "trace.log";
     CLogger logger(file.string());
     logger.Log("Receive Card 1:\nUp\n\n");
     logger.Log("Receive Card 1:\nDown\n\n");
@@ -125,7 +101,7 @@ TEST(Logger, FileThatCannotBeCreatedDropsEveryEntry) {
 
 TEST(Logger, EntriesOfSeveralThreadsNeverInterleave) {
     CTempDir dir;
-    const fs::path file = dir.Path() / "trace.log";
+    const fs::path file = fs::path(dir.Path()) / "trace.log";
     constexpr int THREADS = 4;
     constexpr int ENTRIES = 200;
     {
@@ -143,7 +119,7 @@ TEST(Logger, EntriesOfSeveralThreadsNeverInterleave) {
             thread.join();
         }
     }
-    const std::string text = ReadFile(file);
+    const std::string text = ReadFile(file.string());
     const std::regex entry(STAMP + R"(Thread (\d) entry (\d+):\r\n(x*)\r\n\r\n)");
     std::vector<int> next(THREADS, 0);
     size_t consumed = 0;

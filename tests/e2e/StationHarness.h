@@ -49,6 +49,8 @@
 #include "core/Monitor.h"
 #include "support/MessageRecorder.h"
 
+#include "support/TempFiles.h"
+
 namespace e2e {
 
 using namespace std::chrono_literals;
@@ -209,54 +211,8 @@ inline std::string ConfigText(const std::vector<CardEntry>& cards,
 // ---------------------------------------------------------------------------
 // Environment.
 
-// Sets an environment variable for the guard's life.
-class CEnvGuard {
-public:
-    CEnvGuard(const char* name, const std::string& value) : m_name(name) {
-        if (const char* old = getenv(name)) {
-            m_old = old;
-        }
-        setenv(name, value.c_str(), 1);
-        tzset();
-    }
-    ~CEnvGuard() {
-        if (m_old) {
-            setenv(m_name.c_str(), m_old->c_str(), 1);
-        } else {
-            unsetenv(m_name.c_str());
-        }
-        tzset();
-    }
-    CEnvGuard(const CEnvGuard&) = delete;
-    CEnvGuard& operator=(const CEnvGuard&) = delete;
-
-private:
-    std::string m_name;
-    std::optional<std::string> m_old;
-};
-
-class CTempDir {
-public:
-    CTempDir() {
-        std::string pattern =
-            (std::filesystem::temp_directory_path() / "orvane-e2e-XXXXXX").string();
-        if (mkdtemp(pattern.data()) == nullptr) {
-            ADD_FAILURE() << "mkdtemp failed";
-        }
-        m_path = pattern;
-    }
-    ~CTempDir() {
-        std::error_code ignored;
-        std::filesystem::remove_all(m_path, ignored);
-    }
-    CTempDir(const CTempDir&) = delete;
-    CTempDir& operator=(const CTempDir&) = delete;
-
-    const std::string& Path() const { return m_path; }
-
-private:
-    std::string m_path;
-};
+using ::CEnvGuard;
+using ::CTempDir;
 
 // ---------------------------------------------------------------------------
 // Card hosts.
