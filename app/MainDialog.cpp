@@ -215,12 +215,19 @@ bool COrvaneSystemDlg::OnInitDialog() {
 
     // Configuration errors are shown while the core is built, before the
     // dialog becomes visible.
+    m_initialising = true;
     m_pCore = std::make_unique<COrvane>(m_cmdLogInterval, m_cmdAlsPeriod);
+    m_initialising = false;
 
     auto params = std::make_unique<DispatchParams>();
     params->core = m_pCore.get();
     params->refresh = [this] { RequestRefresh(); };
     m_dispatchThread = std::thread(DispatchThread, std::move(params));
+
+    if (m_exitDeferred) {
+        // Runs from the dialog's own event loop, once it is up.
+        QMetaObject::invokeMethod(this, &COrvaneSystemDlg::OnOK, Qt::QueuedConnection);
+    }
     return true;
 }
 
@@ -260,6 +267,12 @@ void COrvaneSystemDlg::OnStatusRefresh() {
 }
 
 void COrvaneSystemDlg::OnOK() {
+    if (m_initialising) {
+        // Ending the dialog now would leave it to be shown afterwards with a
+        // running core and no way left to close it.
+        m_exitDeferred = true;
+        return;
+    }
     // Message boxes of the statistics file run an event loop inside the core's
     // destructor; a second Exit (Escape, a signal) must not start over.
     if (m_exitStarted) {

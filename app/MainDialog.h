@@ -102,6 +102,10 @@ private:
     std::thread m_dispatchThread;
     std::atomic<bool> m_refreshQueued{false};
     bool m_exitStarted = false;
+    // A configuration message box runs an event loop while the core is being
+    // built; an Exit asked for then (a stop signal) waits until the core exists.
+    bool m_initialising = false;
+    bool m_exitDeferred = false;
     std::map<int, QLineEdit*> m_controls;
     QPushButton* m_exitButton = nullptr;
     QPointer<CAboutDlg> m_about;

@@ -256,6 +256,37 @@ TEST_F(MainDialogTest, ShowsConfigurationMessagesBeforeTheDialogAppears) {
     EXPECT_EQ(shown, expected);
 }
 
+TEST_F(MainDialogTest, StopSignalWhileAConfigurationMessageIsUpEndsTheDialogOnceItRuns) {
+    m_folders.WriteConfig("[als]\nperiod = -5;\n" + CardSection("host-y", 4711, "sat-b", "corax"));
+    CFakeVexlink::Get().SetAutoLinkUp(false);
+    CStopSignals stop;
+    COrvaneSystemDlg dialog;
+    dialog.WatchStopSignals(&stop);
+    // A message box runs its own event loop while it is up: the signal is
+    // taken there, while the core is still being built.
+    int shown = 0;
+    const MessageHandler previous = InstallMessageHandler([&shown](const std::string&) {
+        ++shown;
+        raise(SIGTERM);
+        QTest::qWait(300);
+    });
+    // Should the dialog stay up for good, this ends it so that the test fails
+    // instead of hanging.
+    bool rescued = false;
+    QTimer::singleShot(WAIT_MS, &dialog, [&] {
+        rescued = true;
+        dialog.QDialog::done(QDialog::Rejected);
+    });
+    const int result = dialog.DoModal();
+    InstallMessageHandler(previous);
+
+    EXPECT_EQ(shown, 1);
+    EXPECT_FALSE(rescued) << "the dialog stayed up after the stop signal";
+    EXPECT_EQ(result, QDialog::Accepted);
+    EXPECT_FALSE(dialog.HasCore());
+    EXPECT_EQ(CountJournal("release"), 1);
+}
+
 TEST_F(MainDialogTest, OffersTheAboutBoxAfterASeparatorInItsMenu) {
     m_folders.WriteConfig("");
     COrvaneSystemDlg dialog;

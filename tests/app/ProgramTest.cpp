@@ -176,8 +176,9 @@ TEST_F(ProgramTest, ConsoleModeStopsInOrderOnSigint) {
     EXPECT_NE(table.find("ALS duration [s]     12\n"), std::string::npos) << table;
     EXPECT_EQ(station.Stderr(), "Invalid ALS period: -1!\n");
 
-    // Past the first Tick, which takes the first sample at an interval of 4 s.
-    std::this_thread::sleep_for(1500ms);
+    // Past the first Tick, which takes the first sample at an interval of 4 s:
+    // it comes about a second after the first table, later on a busy machine.
+    std::this_thread::sleep_for(4s);
     station.Signal(SIGINT);
     EXPECT_EQ(station.Wait(30s), 0);
     EXPECT_EQ(m_folders.StatFiles().size(), 1u);
@@ -211,8 +212,9 @@ TEST_F(ProgramTest, ConsoleModeShowsASessionFromACardHostAndStopsOnSigterm) {
     EXPECT_NE(table.find(address), std::string::npos) << table;
     EXPECT_EQ(station.Stderr(), "");
 
-    // Samples come every 4 s; the next one finds card 1 busy.
-    std::this_thread::sleep_for(6s);
+    // Samples come every 4 s, each at the first Tick (about one a second) that
+    // is due; the next one finds card 1 busy. The wait leaves room for a busy machine.
+    std::this_thread::sleep_for(10s);
     station.Signal(SIGTERM);
     EXPECT_EQ(station.Wait(30s), 0);
     ASSERT_EQ(m_folders.StatFiles().size(), 1u);
