@@ -23,6 +23,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <ctime>
@@ -74,8 +75,10 @@ std::string FileStamp(int64_t seconds) {
     return text;
 }
 
-// Whole days, then hours, minutes and seconds: 93784 is "1, 02:03:04".
+// Whole days, then hours, minutes and seconds: 93784 is "1, 02:03:04". A
+// negative span (the wall clock was set back past the start) is shown as 0.
 std::string TimeSpan(int64_t seconds) {
+    seconds = std::max<int64_t>(seconds, 0);
     const long long days = seconds / SECONDS_PER_DAY;
     const long long rest = seconds % SECONDS_PER_DAY;
     char text[64];

@@ -114,6 +114,20 @@ TEST_F(StatisticsTest, RunWithoutCardsWritesHeaderAndEmptyChannels) {
               "total counts: 1");
 }
 
+TEST_F(StatisticsTest, WallClockSetBackBeforeTheStartGivesAZeroUptime) {
+    auto core = MakeCore(4);
+    core->Tick();
+    m_clock.SetWall(START_WALL - 3620);  // 02:13:00
+    core.reset();
+    const std::string text = ReadFile(m_dataDir + "/Stat2023_Nov_15_021300.txt");
+    EXPECT_EQ(text.rfind("Start time: 2023 Nov 15, 03:13:20\r\n"
+                         "Stop  time: 2023 Nov 15, 02:13:00\r\n"
+                         "Total uptime: 0, 00:00:00\r\n",
+                         0),
+              0u)
+        << text;
+}
+
 TEST_F(StatisticsTest, NoSamplesNoFolderNoFileNoMessage) {
     auto core = MakeCore(0);
     for (int i = 0; i < 5; ++i) {
