@@ -86,7 +86,7 @@ std::string ProgramUsageText(const std::string& programName) {
            "                   (any first and third character will do: -A=30 is /A:30)\n"
            "  --console        run without a window: the status table goes to standard\n"
            "                   output on every change, configuration messages to standard\n"
-           "                   error; SIGINT or SIGTERM stops the station\n"
+           "                   error; SIGINT, SIGTERM or SIGHUP stops the station\n"
            "  --check-config [FILE]\n"
            "                   read the configuration file (default: the station's own),\n"
            "                   print its messages on standard error and what it accepted\n"

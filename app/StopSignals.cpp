@@ -10,7 +10,8 @@
 
 namespace {
 
-constexpr std::array<int, 2> STOP_SIGNALS = {SIGINT, SIGTERM};
+// SIGHUP too: a closed terminal or a logout must not lose the statistics.
+constexpr std::array<int, 3> STOP_SIGNALS = {SIGINT, SIGTERM, SIGHUP};
 
 // The write end of the live object's pipe; -1 when there is none. The handler
 // reads it, so it must be a lock-free atomic.

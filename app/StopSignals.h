@@ -1,4 +1,4 @@
-// SIGINT and SIGTERM as a readable file descriptor (the self-pipe), so that
+// SIGINT, SIGTERM and SIGHUP as a readable file descriptor (the self-pipe), so that
 // both views can run the orderly Exit sequence instead of dying with the cards
 // still connected and the statistics unwritten.
 //

@@ -122,8 +122,8 @@ TEST_F(ConsoleStationTest, RedrawsInPlaceOnATerminal) {
     close(stop[0]);
 }
 
-TEST(StopSignalsTest, TurnsSigtermAndSigintIntoAReadableDescriptor) {
-    for (const int signal : {SIGTERM, SIGINT}) {
+TEST(StopSignalsTest, TurnsSigtermSigintAndSighupIntoAReadableDescriptor) {
+    for (const int signal : {SIGTERM, SIGINT, SIGHUP}) {
         CStopSignals stop;
         ASSERT_TRUE(stop.Valid());
         EXPECT_FALSE(stop.TakeSignals());
