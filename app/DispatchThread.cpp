@@ -30,7 +30,8 @@ constexpr int32_t PAYLOAD_WAIT_MS = 0;
 
 class CDispatcher {
 public:
-    explicit CDispatcher(COrvane* core) : m_core(core), m_queue(*core->m_queue) {}
+    CDispatcher(COrvane* core, std::atomic<uint64_t>* messagesHandled)
+        : m_core(core), m_queue(*core->m_queue), m_messagesHandled(messagesHandled) {}
 
     // Handles one record; false when it was the stop record.
     bool Handle(const EventRecord& header);
@@ -45,6 +46,7 @@ private:
 
     COrvane* m_core;
     CCircularBuffer<char>& m_queue;
+    std::atomic<uint64_t>* m_messagesHandled;  // may be null
     // Every serial number of every Cards information message seen, from all
     // hosts, in arrival order; never cleared.
     std::vector<int32_t> m_cardList;
@@ -112,6 +114,9 @@ void CDispatcher::HandleMessage(const EventRecord& header) {
     } else if (parser.ParseDataText(payload)) {
         HandleTraffic(header.card);
     }
+    if (m_messagesHandled != nullptr) {
+        m_messagesHandled->fetch_add(1, std::memory_order_release);
+    }
 }
 
 void CDispatcher::HandleTraffic(int32_t card) {
@@ -141,9 +146,10 @@ void CDispatcher::HandleTraffic(int32_t card) {
 unsigned DispatchThread(std::unique_ptr<DispatchParams> params) {
     COrvane* core = params->core;
     const RefreshRequest refresh = std::move(params->refresh);
+    std::atomic<uint64_t>* const messagesHandled = params->messagesHandled;
     params.reset();
 
-    CDispatcher dispatcher(core);
+    CDispatcher dispatcher(core, messagesHandled);
     CCircularBuffer<char>& queue = *core->m_queue;
     for (;;) {
         if (dispatcher.TakeRefreshRequest() && refresh) {

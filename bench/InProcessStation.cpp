@@ -1,0 +1,79 @@
+#include "bench/InProcessStation.h"
+
+#include <pthread.h>
+
+#include <utility>
+
+#include "app/DispatchThread.h"
+#include "core/Monitor.h"
+#include "resources/OrvaneTypes.h"
+
+CInProcessStation::CInProcessStation() = default;
+
+CInProcessStation::~CInProcessStation() {
+    Stop();
+}
+
+void CInProcessStation::Start() {
+    m_core = std::make_unique<COrvane>(0, 0);
+    auto params = std::make_unique<DispatchParams>();
+    params->core = m_core.get();
+    params->refresh = [this] { OnRefresh(); };
+    params->messagesHandled = &m_handled;
+    m_dispatch = std::thread(DispatchThread, std::move(params));
+    // Named, so that a measurement can tell its CPU time from the others'.
+    pthread_setname_np(m_dispatch.native_handle(), "dispatch");
+}
+
+void CInProcessStation::Stop() {
+    if (!m_core) {
+        return;
+    }
+    m_core->PostQuit();
+    m_dispatch.join();
+    m_core.reset();
+}
+
+std::vector<CardState> CInProcessStation::Rows() const {
+    std::vector<CardState> rows;
+    if (m_core) {
+        m_core->GetCardRows(rows);
+    }
+    return rows;
+}
+
+int32_t CInProcessStation::QueueUnread() const {
+    return m_core ? m_core->m_queue->Unread() : -1;
+}
+
+bool CInProcessStation::WaitAllRunning(int32_t cards, std::chrono::milliseconds timeout) const {
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    for (;;) {
+        const std::vector<CardState> rows = Rows();
+        int32_t running = 0;
+        for (const CardState& row : rows) {
+            running += row.status >= STATUS_MODE_RUNNING ? 1 : 0;
+        }
+        if (running >= cards) {
+            return true;
+        }
+        if (std::chrono::steady_clock::now() >= deadline) {
+            return false;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+}
+
+void CInProcessStation::SetRefreshObserver(RefreshObserver observer) {
+    std::lock_guard lock(m_observerLock);
+    m_observer = std::move(observer);
+}
+
+void CInProcessStation::OnRefresh() {
+    std::lock_guard lock(m_observerLock);
+    if (m_observer && m_core) {
+        std::vector<CardState> rows;
+        m_core->GetCardRows(rows);
+        m_observer(rows);
+    }
+}

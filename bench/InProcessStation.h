@@ -1,0 +1,56 @@
+// The station's core and dispatch thread run inside the measuring process,
+// with the real card library: exactly what the program runs, minus its view.
+// The configuration comes from ORVANESYSTEM_CONFIG_DIR as in the program.
+//
+// Threads: Start, Stop, Handled and Rows on the measuring thread; the refresh
+// observer is called on the dispatch thread, as a view's refresh request is.
+#pragma once
+
+#include <atomic>
+#include <chrono>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+#include "cardlink/CardState.h"
+
+class COrvane;
+
+class CInProcessStation {
+public:
+    // Receives a fresh copy of every row at each refresh request.
+    using RefreshObserver = std::function<void(const std::vector<CardState>& rows)>;
+
+    CInProcessStation();
+    // Stops the station if it still runs.
+    ~CInProcessStation();
+
+    CInProcessStation(const CInProcessStation&) = delete;
+    CInProcessStation& operator=(const CInProcessStation&) = delete;
+
+    // Creates the core and starts the dispatch thread; the first Tick connects.
+    void Start();
+    // The Exit sequence: stop record, end of the dispatch thread, core deleted.
+    void Stop();
+
+    // Card messages whose handling by the dispatch thread has ended.
+    uint64_t Handled() const { return m_handled.load(std::memory_order_acquire); }
+    std::vector<CardState> Rows() const;
+    // Unread bytes in the core's event queue; -1 while the station is stopped.
+    int32_t QueueUnread() const;
+    // True once every one of `cards` rows shows Mode Running or Busy Session.
+    bool WaitAllRunning(int32_t cards, std::chrono::milliseconds timeout) const;
+    void SetRefreshObserver(RefreshObserver observer);
+
+private:
+    void OnRefresh();
+
+    std::unique_ptr<COrvane> m_core;
+    std::thread m_dispatch;
+    std::atomic<uint64_t> m_handled{0};
+    std::mutex m_observerLock;
+    RefreshObserver m_observer;
+};
