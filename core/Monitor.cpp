@@ -95,10 +95,17 @@ void COrvane::Tick() {
     const int64_t now = m_clock->SteadyMilliseconds();
 
     if (now - m_lastReconnect > RECONNECT_PACE_SECONDS * MS_PER_SECOND) {
-        std::set<int32_t> laterCards;  // not used here: later cards follow the first one's link-up
+        // The first card of a host is connected here; the host's later cards
+        // follow when its link comes up (ConnectHostCards). A later card that
+        // lost its link alone, while the first card's link stayed up, would wait
+        // for that link to drop, perhaps for days: it is connected here too.
         for (int32_t slot = 0; slot < m_cardCount; ++slot) {
             CCard& card = *m_cards[static_cast<size_t>(slot)];
-            if (card.Status() == STATUS_NOT_CONNECTED && IsFirstCardOnHost(slot + 1, laterCards)) {
+            if (card.Status() != STATUS_NOT_CONNECTED) {
+                continue;
+            }
+            const CCard& first = *m_cards[static_cast<size_t>(FirstSlotOnHost(slot))];
+            if (&first == &card || first.Status() != STATUS_NOT_CONNECTED) {
                 card.ConnectHost();
             }
         }
@@ -131,6 +138,16 @@ void COrvane::Tick() {
         m_samples.push_back(sample);
         m_lastSample = now;
     }
+}
+
+int32_t COrvane::FirstSlotOnHost(int32_t slot) const {
+    const std::string& address = m_cards[static_cast<size_t>(slot)]->Address();
+    for (int32_t first = 0; first < slot; ++first) {
+        if (m_cards[static_cast<size_t>(first)]->Address() == address) {
+            return first;
+        }
+    }
+    return slot;
 }
 
 bool COrvane::IsFirstCardOnHost(int32_t card, std::set<int32_t>& laterCards) const {

@@ -30,7 +30,7 @@ constexpr int64_t RECONNECT_PACE_SECONDS = 20;
 constexpr int64_t FIRST_PASS_BACKDATE_SECONDS = 40;
 
 struct StatSample {
-    int64_t time = 0;  // wall-clock seconds since 1970
+    int64_t time = 0;                       // wall-clock seconds since 1970
     std::array<int32_t, MAX_CARDS> busy{};  // 1: the card in that slot was in Busy Session
 };
 
@@ -81,7 +81,8 @@ public:
     std::unique_ptr<CCircularBuffer<char>> m_queue;
 
 private:
-    CCard* CardOf(int32_t card) const;  // nullptr outside 1..m_cardCount
+    CCard* CardOf(int32_t card) const;            // nullptr outside 1..m_cardCount
+    int32_t FirstSlotOnHost(int32_t slot) const;  // the lowest slot with the same address
 
     std::unique_ptr<CLogger> m_logger;
     int32_t m_cardCount = 0;
@@ -92,7 +93,7 @@ private:
     int64_t m_lastAlsStep = 0;    // steady ms
     int64_t m_startTime = 0;      // wall-clock seconds
     std::vector<StatSample> m_samples;
-    int64_t m_lastSample = 0;     // steady ms
+    int64_t m_lastSample = 0;  // steady ms
     std::string m_dataDir;
     int32_t m_logInterval;
     int32_t m_alsPeriod;

@@ -161,19 +161,33 @@ TEST_F(EndToEndTest, CardsOfOneHostAreConnectedOneAfterTheOther) {
     EXPECT_LT(JournalIndex("up 1"), JournalIndex("connect 2 hostA 33254"));
     EXPECT_THAT(Statuses(core), ElementsAre(1, 1, 1, 1));
 
-    // Card 2 alone loses its link: the reconnect pass leaves it to card 1.
+    // Card 2 alone loses its link while card 1's stays up: the next reconnect
+    // pass connects it again, not only when card 1's link comes back.
+    fake.FireLinkDown(2);
+    runner.Settle();
+    fake.ClearJournal();
+    m_clock.Advance(20);
+    runner.Settle();
+    EXPECT_THAT(Connects(), IsEmpty()) << "not before the pace has passed";
+    EXPECT_THAT(Statuses(core), ElementsAre(1, 0, 1, 1));
+    m_clock.Advance(1);
+    runner.Settle();
+    EXPECT_THAT(Connects(), ElementsAre("connect 2 hostA 33254"));
+    EXPECT_THAT(Statuses(core), ElementsAre(1, 1, 1, 1));
+
+    // With card 1 down too, the pass connects card 1 alone, which brings the
+    // host's other cards along once its link is up.
+    fake.SetAutoLinkUp(false);
+    fake.FireLinkDown(1);
     fake.FireLinkDown(2);
     runner.Settle();
     fake.ClearJournal();
     m_clock.Advance(21);
     runner.Settle();
-    EXPECT_THAT(Connects(), IsEmpty());
-    EXPECT_THAT(Statuses(core), ElementsAre(1, 0, 1, 1));
-
-    // When card 1 comes back, it brings its host's other cards along.
-    fake.FireLinkDown(1);
-    runner.Settle();
-    m_clock.Advance(21);
+    EXPECT_THAT(Connects(), ElementsAre("connect 1 hostA 33254"));
+    EXPECT_THAT(Statuses(core), ElementsAre(0, 0, 1, 1));
+    fake.SetAutoLinkUp(true);
+    fake.FireLinkUp(1);
     runner.Settle();
     EXPECT_THAT(Connects(), ElementsAre("connect 1 hostA 33254", "connect 2 hostA 33254",
                                         "connect 3 hostA 33274"));
