@@ -16,10 +16,10 @@ constexpr int32_t EVENT_ADDRESS_SIZE = 31;  // NUL-terminated, at most 30 charac
 constexpr int32_t MAX_EVENT_PAYLOAD = 32767 - EVENT_HEADER_SIZE;
 
 struct EventRecord {
-    uint16_t type;    // EVT_CARD_MESSAGE, EVT_CARD_STATUS or EVT_QUIT
-    int16_t length;   // whole record in bytes, header included
-    int32_t card;     // 1-based card number; 0 in EVT_QUIT
-    int16_t status;   // EVT_CARD_STATUS: the new CardOpStatus; EVT_QUIT: 0
+    uint16_t type;                     // EVT_CARD_MESSAGE, EVT_CARD_STATUS or EVT_QUIT
+    int16_t length;                    // whole record in bytes, header included
+    int32_t card;                      // 1-based card number; 0 in EVT_QUIT
+    int16_t status;                    // EVT_CARD_STATUS: the new CardOpStatus; EVT_QUIT: 0
     char address[EVENT_ADDRESS_SIZE];  // EVT_CARD_MESSAGE: the card's address
     char unused[3];
 };

@@ -23,7 +23,7 @@ enum SectionKind : int32_t {
 };
 
 class CConfReader {
-  public:
+public:
     explicit CConfReader(std::string path);
     virtual ~CConfReader();
 
@@ -40,7 +40,7 @@ class CConfReader {
     static std::string GetValue(const std::string& key, const std::string& line);
     static SectionKind ClassifySection(const std::string& name);
 
-  private:
+private:
     // Reads the section whose "[" has just been consumed into m_section; false at the
     // end of the file or when the end cuts the section short.
     bool ReadSection();

@@ -23,7 +23,7 @@ std::string SetAls(const std::string& value) {
 }
 
 class CardTest : public ::testing::Test {
-  protected:
+protected:
     void SetUp() override { fake.Reset(); }
 
     std::unique_ptr<CCard> MakeCard(int32_t number = 1, const std::string& address = "host-a",

@@ -10,7 +10,7 @@ namespace {
 
 // Sets or unsets one environment variable for the scope, then restores it.
 class CScopedVariable {
-  public:
+public:
     CScopedVariable(const char* name, std::optional<std::string> value) : m_name(name) {
         if (const char* old = std::getenv(name)) {
             m_old = old;
@@ -22,7 +22,7 @@ class CScopedVariable {
     CScopedVariable(const CScopedVariable&) = delete;
     CScopedVariable& operator=(const CScopedVariable&) = delete;
 
-  private:
+private:
     void Apply(const std::optional<std::string>& value) {
         if (value) {
             setenv(m_name, value->c_str(), 1);
