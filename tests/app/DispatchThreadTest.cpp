@@ -96,23 +96,10 @@ bool WriteIntoFullQueueReturnsAtOnce(CCircularBuffer<char>& queue) {
     if (!queue.Write(filler.data(), static_cast<int32_t>(filler.size()))) {
         return false;
     }
-    std::atomic<bool> done{false};
-    std::atomic<bool> rescued{false};
-    std::thread reader([&] {
-        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
-        while (!done && std::chrono::steady_clock::now() < deadline) {
-            std::this_thread::sleep_for(std::chrono::milliseconds(10));
-        }
-        if (!done) {
-            rescued = true;
-            char sink[1000];
-            queue.Read(sink, sizeof sink, 0);
-        }
-    });
+    CQueueRescuer rescuer(queue);
     const std::string record = RecordBytes(EVT_CARD_STATUS, 1, 0);
     const bool written = queue.Write(record.data(), static_cast<int32_t>(record.size()));
-    done = true;
-    reader.join();
+    const bool rescued = rescuer.Finish();
     return !written && !rescued;
 }
 

@@ -8,6 +8,8 @@
 #include <time.h>
 
 #include <algorithm>
+#include <atomic>
+#include <chrono>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
@@ -16,9 +18,11 @@
 #include <optional>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "cardlink/CardCommands.h"
+#include "cardlink/EventQueue.h"
 #include "config/Folders.h"
 #include "support/FakeVexlink.h"
 #include "support/MessageRecorder.h"
@@ -143,6 +147,42 @@ private:
     std::unique_ptr<CEnvGuard> m_dataEnv;
     std::unique_ptr<CEnvGuard> m_tz;
     std::unique_ptr<CMessageRecorder> m_messages;
+};
+
+// Stands by a full queue while a test checks that a writer does not wait for
+// room: should something wait for more than 20 s, it reads some bytes out,
+// so that the test fails instead of hanging.
+class CQueueRescuer {
+public:
+    explicit CQueueRescuer(CCircularBuffer<char>& queue)
+        : m_thread([this, &queue] {
+              const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+              while (!m_done && std::chrono::steady_clock::now() < deadline) {
+                  std::this_thread::sleep_for(std::chrono::milliseconds(10));
+              }
+              if (!m_done) {
+                  m_rescued = true;
+                  char sink[1000];
+                  queue.Read(sink, sizeof sink, 0);
+              }
+          }) {}
+    ~CQueueRescuer() { Finish(); }
+    CQueueRescuer(const CQueueRescuer&) = delete;
+    CQueueRescuer& operator=(const CQueueRescuer&) = delete;
+
+    // Ends the stand-by; true when it had to free room.
+    bool Finish() {
+        m_done = true;
+        if (m_thread.joinable()) {
+            m_thread.join();
+        }
+        return m_rescued;
+    }
+
+private:
+    std::atomic<bool> m_done{false};
+    std::atomic<bool> m_rescued{false};
+    std::thread m_thread;
 };
 
 }  // namespace coretest

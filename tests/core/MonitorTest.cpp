@@ -321,25 +321,11 @@ TEST_F(MonitorTest, DestructorDoesNotHangWhenLinkDownRecordsFindTheQueueFull) {
     const std::string filler(static_cast<size_t>(queue.Capacity() - 1 - queue.Unread() - 10), 'x');
     ASSERT_TRUE(queue.Write(filler.data(), static_cast<int32_t>(filler.size())));
 
-    // Should the destructor wait for room, this reader frees some after a
+    // Should the destructor wait for room, the rescuer frees some after a
     // while, so that the test fails instead of hanging.
-    std::atomic<bool> done{false};
-    std::atomic<bool> rescued{false};
-    std::thread watchdog([&] {
-        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
-        while (!done && std::chrono::steady_clock::now() < deadline) {
-            std::this_thread::sleep_for(std::chrono::milliseconds(10));
-        }
-        if (!done) {
-            rescued = true;
-            char sink[1000];
-            queue.Read(sink, sizeof sink, 0);
-        }
-    });
+    CQueueRescuer rescuer(queue);
     core.reset();
-    done = true;
-    watchdog.join();
-    EXPECT_FALSE(rescued);
+    EXPECT_FALSE(rescuer.Finish());
     EXPECT_THAT(CFakeVexlink::Get().Journal(), ::testing::Contains("release 2"));
 }
 
