@@ -16,7 +16,7 @@
 #include "cardlink/CardState.h"
 #include "cardlink/Clock.h"
 #include "cardlink/EventQueue.h"
-#include "core/Logger.h"
+#include "cardlink/Logger.h"
 
 // The host's port by device model (corax, corax-e, tarsa); empty for any other model.
 const char* PortOfDevice(int32_t device);

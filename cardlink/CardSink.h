@@ -14,7 +14,7 @@
 #include "cardlink/Clock.h"
 #include "cardlink/EventQueue.h"
 #include "cardlink/VexlinkApi.h"
-#include "core/Logger.h"
+#include "cardlink/Logger.h"
 
 // How long Disconnect waits for the link-down notification before it gives up.
 constexpr int32_t DISCONNECT_WAIT_MS = 5000;

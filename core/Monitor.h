@@ -22,7 +22,7 @@
 #include "cardlink/CardState.h"
 #include "cardlink/Clock.h"
 #include "cardlink/EventQueue.h"
-#include "core/Logger.h"
+#include "cardlink/Logger.h"
 #include "parser/SATXML.h"
 #include "resources/OrvaneTypes.h"
 

@@ -19,7 +19,7 @@
 #include <vector>
 
 #include "cardlink/EventQueue.h"
-#include "core/Logger.h"
+#include "cardlink/Logger.h"
 
 // A logger writing to a fresh temporary file, removed at the end.
 class CTempLog {

@@ -1,4 +1,4 @@
-#include "core/Logger.h"
+#include "cardlink/Logger.h"
 
 #include <gtest/gtest.h>
 #include <unistd.h>

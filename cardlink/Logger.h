@@ -8,7 +8,8 @@
 // A logger made with an empty file name opens nothing and writes nothing; so is
 // one whose file could not be created, or whose write failed. The core's is.
 //
-// Kept in this header alone: the card link logs through it and the core owns it.
+// Kept in this header alone, at the bottom of the card link: the cards log
+// through it and the core, above them, owns it.
 #pragma once
 
 #include <sys/time.h>
