@@ -1,7 +1,7 @@
 // One pass of the dispatch thread:
 //
 //   refresh requested? -> ask the user interface to redraw (once)
-//   read a header (wait up to 1 s)
+//   read a header (wait up to 1 s, or until the core's next timer is due)
 //     EVT_QUIT          -> close the reader side of the queue, end
 //     EVT_CARD_STATUS   -> status of the card; link up also connects the host's other cards
 //     EVT_CARD_MESSAGE  -> read the payload; cards information, else parameter
@@ -12,6 +12,7 @@
 // All card-driven state changes happen here, one record at a time, in queue order.
 #include "app/DispatchThread.h"
 
+#include <algorithm>
 #include <cstdint>
 #include <cstring>
 #include <string>
@@ -58,8 +59,10 @@ bool CDispatcher::Handle(const EventRecord& header) {
     switch (header.type) {
         case EVT_QUIT:
             // Records behind the stop record stay unread, and nothing reads from
-            // now on: writers must not wait for room any more.
+            // now on: writers must not wait for room any more. Mode setups
+            // under way end here too.
             m_queue.CloseReader();
+            m_core->CancelWaitingCommands();
             return false;
         case EVT_CARD_STATUS:
             HandleStatus(header);
@@ -141,6 +144,21 @@ void CDispatcher::HandleTraffic(int32_t card) {
     }
 }
 
+// Waits for a header no longer than the core can wait: a mode setup's pause or
+// a timer that falls due within the second must run on time. The queue polls
+// in 50 ms steps, so a wait ends on the first poll at or after the due time.
+bool ReadHeader(CCircularBuffer<char>& queue, char (&bytes)[EVENT_HEADER_SIZE], int64_t dueInMs) {
+    if (dueInMs <= 0) {
+        // Due now: take a record that is there already, but do not wait for one.
+        return queue.Unread() >= EVENT_HEADER_SIZE &&
+               queue.Read(bytes, EVENT_HEADER_SIZE, PAYLOAD_WAIT_MS);
+    }
+    // A read given a time limit of t sleeps (t / 50 + 1) polls: t = due - 1
+    // ends it on the first poll past the due time.
+    const int64_t limit = std::min<int64_t>(HEADER_WAIT_MS, dueInMs - 1);
+    return queue.Read(bytes, EVENT_HEADER_SIZE, static_cast<int32_t>(limit));
+}
+
 }  // namespace
 
 unsigned DispatchThread(std::unique_ptr<DispatchParams> params) {
@@ -156,7 +174,7 @@ unsigned DispatchThread(std::unique_ptr<DispatchParams> params) {
             refresh();
         }
         char bytes[EVENT_HEADER_SIZE];
-        if (queue.Read(bytes, EVENT_HEADER_SIZE, HEADER_WAIT_MS)) {
+        if (ReadHeader(queue, bytes, core->MillisecondsToNextTimer())) {
             EventRecord header;
             std::memcpy(&header, bytes, sizeof header);
             if (!dispatcher.Handle(header)) {

@@ -50,7 +50,7 @@ CCard::CCard(int32_t number, const std::string& address, int32_t serialNumber, i
     m_state.mode = mode;
     m_state.device = device;
 
-    m_handler = std::make_unique<CCardMH>(m_charSize, clock);
+    m_handler = std::make_unique<CCardMH>(m_charSize);
     const VexlinkOptions options = LinkOptions();
     m_instance = CreateVexlinkInstance(m_handler.get(), "", "", &options);
     // Without a library object the card stays Not Connected: the handler has no
@@ -106,21 +106,93 @@ void CCard::SetCodeActive(bool active) {
 }
 
 void CCard::SendConnectCommand() {
-    if (m_handler) {
-        m_handler->SendConnect(static_cast<uint32_t>(m_serialNumber));
-    }
+    Issue(CommandKind::Connect);
 }
 
 void CCard::ApplyMode() {
-    if (m_handler) {
-        m_handler->SetMode(m_mode);
-    }
+    Issue(CommandKind::ModeSetup);
 }
 
 void CCard::Resync() {
-    if (m_handler) {
-        m_handler->SendResync();
+    Issue(CommandKind::Resync);
+}
+
+void CCard::Issue(CommandKind kind, const std::string& alsValue) {
+    if (m_setupStep == SetupStep::None && m_waiting.empty()) {
+        Send(WaitingCommand{kind, alsValue});
+        return;
     }
+    if (kind == CommandKind::ModeSetup) {
+        for (const WaitingCommand& waiting : m_waiting) {
+            if (waiting.kind == CommandKind::ModeSetup) {
+                return;  // one setup after the running one covers every request
+            }
+        }
+    }
+    if (m_waiting.size() >= static_cast<size_t>(MAX_WAITING_COMMANDS)) {
+        m_waiting.pop_front();
+        if (m_handler) {
+            m_handler->LogDroppedCommand();
+        }
+    }
+    m_waiting.push_back(WaitingCommand{kind, alsValue});
+}
+
+void CCard::Send(const WaitingCommand& command) {
+    if (!m_handler) {
+        return;
+    }
+    switch (command.kind) {
+        case CommandKind::Connect:
+            m_handler->SendConnect(static_cast<uint32_t>(m_serialNumber));
+            break;
+        case CommandKind::ModeSetup:
+            StartSetup();
+            break;
+        case CommandKind::Resync:
+            m_handler->SendResync();
+            break;
+        case CommandKind::Als:
+            m_handler->SendAls(command.alsValue);
+            break;
+    }
+}
+
+void CCard::StartSetup() {
+    m_handler->SendModeStart();
+    m_setupStep = SetupStep::FirstPause;
+    m_setupDueMs = m_clock->SteadyMilliseconds() + MODE_SETUP_PAUSE_MS;
+}
+
+void CCard::RunDueCommands() {
+    if (m_setupStep == SetupStep::None && m_waiting.empty()) {
+        return;  // the common case, once per pass and card
+    }
+    const int64_t now = m_clock->SteadyMilliseconds();
+    if (m_setupStep == SetupStep::FirstPause && now >= m_setupDueMs) {
+        m_handler->SendModeFinish(m_mode);
+        m_setupStep = SetupStep::LastPause;
+        // The pause counts from the sending, not from when it was due.
+        m_setupDueMs = m_clock->SteadyMilliseconds() + MODE_SETUP_PAUSE_MS;
+        return;
+    }
+    if (m_setupStep == SetupStep::LastPause && now >= m_setupDueMs) {
+        m_setupStep = SetupStep::None;
+    }
+    while (m_setupStep == SetupStep::None && !m_waiting.empty()) {
+        const WaitingCommand next = std::move(m_waiting.front());
+        m_waiting.pop_front();
+        Send(next);
+    }
+}
+
+int64_t CCard::NextDueMs() const {
+    return m_setupStep == SetupStep::None ? NOTHING_DUE : m_setupDueMs;
+}
+
+void CCard::CancelWaitingCommands() {
+    m_setupStep = SetupStep::None;
+    m_waiting.clear();
 }
 
 void CCard::OnAlsReport(const std::string& value) {
@@ -136,8 +208,8 @@ void CCard::OnAlsReport(const std::string& value) {
             sendAnalog = true;
         }
     }
-    if (sendAnalog && m_handler) {
-        m_handler->SendAls(ALS_ANALOG);
+    if (sendAnalog) {
+        Issue(CommandKind::Als, ALS_ANALOG);
     }
 }
 
@@ -146,9 +218,7 @@ void CCard::AlsDigital() {
         std::lock_guard<std::mutex> guard(m_stateLock);
         m_state.alsPhase = 2;
     }
-    if (m_handler) {
-        m_handler->SendAls(ALS_DIGITAL);
-    }
+    Issue(CommandKind::Als, ALS_DIGITAL);
 }
 
 void CCard::AlsFinish() {
@@ -156,9 +226,7 @@ void CCard::AlsFinish() {
         std::lock_guard<std::mutex> guard(m_stateLock);
         m_state.alsPhase = 3;
     }
-    if (m_handler) {
-        m_handler->SendAls(ALS_FINISH);
-    }
+    Issue(CommandKind::Als, ALS_FINISH);
 }
 
 CardState CCard::GetState() const {

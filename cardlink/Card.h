@@ -1,13 +1,27 @@
 // One configured decoder card: its configuration, its live state (a row of the
 // status table) and its link (the message handler and the library object).
 //
-// Threads: the dispatch thread calls ConnectHost, SetState and the commands;
-// the user-interface thread calls Disconnect, the destructor and GetState.
-// GetState hands out a consistent copy of the whole state block while the
-// dispatch thread changes it.
+// Threads: the dispatch thread calls ConnectHost, SetState, the commands and
+// RunDueCommands; the user-interface thread calls Disconnect, the destructor
+// and GetState. GetState hands out a consistent copy of the whole state block
+// while the dispatch thread changes it.
+//
+// Mode setups run on timers, not by holding the dispatch thread:
+//
+//   ApplyMode ──> "no-mode" ──200 ms──> configuration, mode ──200 ms──> done
+//                    │                                                   │
+//                    └── commands of this card issued meanwhile wait ────┘
+//                        behind the setup, in order; a further ApplyMode
+//                        adds one setup after it, however often it comes
+//
+// RunDueCommands, called on every pass of the dispatch thread, sends what has
+// come due; NextDueMs tells the thread how long it may wait.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
+#include <deque>
+#include <limits>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -20,6 +34,9 @@
 
 // The host's port by device model (corax, corax-e, tarsa); empty for any other model.
 const char* PortOfDevice(int32_t device);
+
+// NextDueMs when nothing is due.
+constexpr int64_t NOTHING_DUE = std::numeric_limits<int64_t>::max();
 
 class CCard {
 public:
@@ -47,13 +64,26 @@ public:
     void SetState(int32_t status, int32_t mesId, int32_t service);
     void SetCodeActive(bool active);
 
-    // Commands, sent through the handler.
+    // Commands, sent through the handler: at once, or after the mode setup
+    // under way and whatever waits behind it.
     void SendConnectCommand();
+    // Starts the mode setup of the card's mode, or, while one runs, asks for
+    // one more after it (one at most, whatever the number of requests).
     void ApplyMode();
     void Resync();
     void OnAlsReport(const std::string& value);
     void AlsDigital();
     void AlsFinish();
+
+    // Sends what has come due: the second half of a setup, the end of its last
+    // pause, then the commands that waited. Steady milliseconds of the card's clock.
+    void RunDueCommands();
+    // When RunDueCommands next has something to do; NOTHING_DUE when not.
+    int64_t NextDueMs() const;
+    // Forgets the setup under way and every waiting command (the station stops).
+    void CancelWaitingCommands();
+    // Any thread.
+    bool SetupUnderWay() const { return m_setupStep.load() != SetupStep::None; }
 
     CardState GetState() const;
     const std::string& Address() const { return m_address; }
@@ -83,6 +113,26 @@ private:
     const int32_t m_serialNumber;
     const int32_t m_mode;
     const int32_t m_device;
+
+    // A command that waits behind a mode setup.
+    enum class CommandKind { Connect, ModeSetup, Resync, Als };
+    struct WaitingCommand {
+        CommandKind kind;
+        std::string alsValue;  // CommandKind::Als
+    };
+    enum class SetupStep {
+        None,
+        FirstPause,  // "no-mode" sent; configuration and mode due at m_setupDueMs
+        LastPause,   // mode sent; the setup ends at m_setupDueMs
+    };
+    void Issue(CommandKind kind, const std::string& alsValue = std::string());
+    void Send(const WaitingCommand& command);
+    void StartSetup();
+
+    // Dispatch thread only; the step is atomic for SetupUnderWay alone.
+    std::atomic<SetupStep> m_setupStep{SetupStep::None};
+    int64_t m_setupDueMs = 0;
+    std::deque<WaitingCommand> m_waiting;
 
     mutable std::mutex m_stateLock;
     CardState m_state;

@@ -24,6 +24,8 @@ constexpr const char* LOG_TOO_LONG =
     "Drop    Card %i:\nmessage of %u bytes not queued: longer than %i bytes\n\n";
 constexpr const char* LOG_QUEUE_CLOSED =
     "Drop    Card %i:\n%s record of %i bytes not queued: the queue is full and no longer read\n\n";
+constexpr const char* LOG_COMMAND_DROPPED =
+    "Drop    Card %i:\na command waiting behind mode setups was not sent: more than %i waited\n\n";
 constexpr const char* LOG_DISCONNECT_GAVE_UP =
     "Wait    Card %i:\nno link down within %i ms of the disconnect; gave up waiting\n\n";
 
@@ -184,7 +186,7 @@ void CCardSink::OnLinkChange(int16_t state) {
 // ---------------------------------------------------------------------------
 // CCardMH: the commands.
 
-CCardMH::CCardMH(int32_t charSize, const CClock* clock) : m_charSize(charSize), m_clock(clock) {}
+CCardMH::CCardMH(int32_t charSize) : m_charSize(charSize) {}
 
 CCardMH::~CCardMH() = default;
 
@@ -213,18 +215,20 @@ void CCardMH::SendAls(const std::string& value) {
     }
 }
 
-void CCardMH::SetMode(int32_t mode) {
+void CCardMH::SendModeStart() {
     char command[COMMAND_BUFFER_SIZE];
     if (FormatCommand(command, CMD_SET_CODE_OQPSK, CODE_NO_MODE)) {
         Send(command);
     }
-    m_clock->SleepMilliseconds(MODE_SETUP_PAUSE_MS);
-    Send(CMD_SET_CONFIGURATION);
+}
 
+void CCardMH::SendModeFinish(int32_t mode) {
+    Send(CMD_SET_CONFIGURATION);
     // Only the four modes have a keyword; the string table holds other texts
     // next to them.
     const std::string keyword =
         mode >= 0 && mode < SAT_MODE_COUNT ? LoadResourceString(IDS_MODE_BASE + mode) : "";
+    char command[COMMAND_BUFFER_SIZE];
     if (mode == MODE_SAT_C_TDM) {
         if (FormatCommand(command, CMD_SET_CODE_BPSK, keyword.c_str())) {
             Send(command);
@@ -233,7 +237,12 @@ void CCardMH::SetMode(int32_t mode) {
     } else if (FormatCommand(command, CMD_SET_CODE_OQPSK, keyword.c_str())) {
         Send(command);
     }
-    m_clock->SleepMilliseconds(MODE_SETUP_PAUSE_MS);
+}
+
+void CCardMH::LogDroppedCommand() {
+    if (m_log != nullptr) {
+        m_log->Log(Format(LOG_COMMAND_DROPPED, m_number, MAX_WAITING_COMMANDS));
+    }
 }
 
 void CCardMH::SendResync() {

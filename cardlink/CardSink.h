@@ -11,14 +11,16 @@
 #include <cstdint>
 #include <string>
 
-#include "cardlink/Clock.h"
 #include "cardlink/EventQueue.h"
-#include "cardlink/VexlinkApi.h"
 #include "cardlink/Logger.h"
+#include "cardlink/VexlinkApi.h"
 
 // How long Disconnect waits for the link-down notification before it gives up.
 constexpr int32_t DISCONNECT_WAIT_MS = 5000;
 constexpr int32_t DISCONNECT_POLL_MS = 10;
+// Commands of one card that may wait behind its mode setups; beyond this the
+// oldest waiting command is dropped (with a log line) rather than memory given.
+constexpr int32_t MAX_WAITING_COMMANDS = 256;
 
 class CCardSink : public CVexlinkSink {
 public:
@@ -64,19 +66,22 @@ private:
 // The card's message handler: the sink plus the commands the station sends.
 class CCardMH : public CCardSink {
 public:
-    explicit CCardMH(int32_t charSize, const CClock* clock = &SystemClock());
+    explicit CCardMH(int32_t charSize);
     ~CCardMH() override;
 
     // Hands `text` to the library and logs "Send    Card %i:\n%s\n\n".
     void Send(const std::string& text);
     void SendConnect(uint32_t serialNumber);
     void SendAls(const std::string& value);
-    // The mode setup: "no-mode", 200 ms, the configuration, the mode (twice, BPSK,
-    // for sat-c-tdm), 200 ms.
-    void SetMode(int32_t mode);
+    // The two halves of a mode setup, which the card sends MODE_SETUP_PAUSE_MS
+    // apart and follows with another such pause: "no-mode" first, then the
+    // configuration and the mode (twice, BPSK, for sat-c-tdm).
+    void SendModeStart();
+    void SendModeFinish(int32_t mode);
     void SendResync();
+    // Logs that a command waiting behind mode setups was dropped.
+    void LogDroppedCommand();
 
 private:
     int32_t m_charSize;
-    const CClock* m_clock;
 };

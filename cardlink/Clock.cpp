@@ -1,7 +1,6 @@
 #include "cardlink/Clock.h"
 
 #include <chrono>
-#include <thread>
 
 namespace {
 
@@ -16,9 +15,6 @@ public:
         return std::chrono::duration_cast<std::chrono::milliseconds>(
                    std::chrono::steady_clock::now().time_since_epoch())
             .count();
-    }
-    void SleepMilliseconds(int32_t ms) const override {
-        std::this_thread::sleep_for(std::chrono::milliseconds(ms));
     }
 };
 

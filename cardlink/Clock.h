@@ -13,8 +13,6 @@ public:
     virtual int64_t WallSeconds() const = 0;
     // Milliseconds on a steady clock with an arbitrary origin; never goes back.
     virtual int64_t SteadyMilliseconds() const = 0;
-    // Pauses the calling thread (the pauses of a mode setup).
-    virtual void SleepMilliseconds(int32_t ms) const = 0;
 };
 
 // The real clocks of the machine.

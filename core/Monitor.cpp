@@ -4,7 +4,9 @@
 // file in Statistics.cpp.
 #include "core/Monitor.h"
 
+#include <algorithm>
 #include <cstring>
+#include <string_view>
 #include <utility>
 
 #include "cardlink/EventRecord.h"
@@ -19,8 +21,8 @@ constexpr int64_t MS_PER_SECOND = 1000;
 
 // Periods and intervals enter the timer comparisons as unsigned 32-bit counts
 // of seconds, so a negative value from the command line means "never".
-int64_t PeriodMs(int32_t seconds) {
-    return static_cast<int64_t>(static_cast<uint32_t>(seconds)) * MS_PER_SECOND;
+int64_t Period(int32_t seconds) {
+    return static_cast<int64_t>(static_cast<uint32_t>(seconds));
 }
 
 bool IsKnownMode(int32_t mode) {
@@ -37,10 +39,10 @@ COrvane::COrvane(int32_t logInterval, int32_t alsPeriod, const CClock* clock)
     // Back-dating the reconnect and sample timers makes the first Tick connect
     // the cards and, for intervals up to 40 s, take the first sample.
     m_startTime = m_clock->WallSeconds();
-    const int64_t steadyNow = m_clock->SteadyMilliseconds();
-    m_lastReconnect = steadyNow - FIRST_PASS_BACKDATE_SECONDS * MS_PER_SECOND;
-    m_lastSample = steadyNow - FIRST_PASS_BACKDATE_SECONDS * MS_PER_SECOND;
-    m_lastAlsStep = m_clock->SteadyMilliseconds();
+    const int64_t steadyNow = SteadySeconds();
+    m_lastReconnect = steadyNow - FIRST_PASS_BACKDATE_SECONDS;
+    m_lastSample = steadyNow - FIRST_PASS_BACKDATE_SECONDS;
+    m_lastAlsStep = SteadySeconds();
 
     m_dataDir = GetDataFolder();
     const std::string configPath = GetConfigFilePath();
@@ -91,10 +93,22 @@ CCard* COrvane::CardOf(int32_t card) const {
     return m_cards[static_cast<size_t>(card - 1)].get();
 }
 
-void COrvane::Tick() {
-    const int64_t now = m_clock->SteadyMilliseconds();
+int64_t COrvane::SteadySeconds() const {
+    return m_clock->SteadyMilliseconds() / MS_PER_SECOND;
+}
 
-    if (now - m_lastReconnect > RECONNECT_PACE_SECONDS * MS_PER_SECOND) {
+void COrvane::Tick() {
+    // Mode setups first: an ALS step below may have to wait behind one.
+    for (int32_t slot = 0; slot < m_cardCount; ++slot) {
+        m_cards[static_cast<size_t>(slot)]->RunDueCommands();
+    }
+
+    // Whole seconds of the steady clock, compared as the periods are given:
+    // with a pass at least once a second, a 4 s interval gives a sample every
+    // 4 s on average, however the passes fall within the seconds.
+    const int64_t now = SteadySeconds();
+
+    if (now - m_lastReconnect > RECONNECT_PACE_SECONDS) {
         // The first card of a host is connected here; the host's later cards
         // follow when its link comes up (ConnectHostCards). A later card that
         // lost its link alone, while the first card's link stayed up, would wait
@@ -112,7 +126,7 @@ void COrvane::Tick() {
         m_lastReconnect = now;
     }
 
-    if (now - m_lastAlsStep > PeriodMs(m_alsPeriod)) {
+    if (now - m_lastAlsStep > Period(m_alsPeriod)) {
         for (int32_t slot = 0; slot < m_cardCount; ++slot) {
             CCard& card = *m_cards[static_cast<size_t>(slot)];
             if (!card.CodeActive()) {
@@ -128,7 +142,7 @@ void COrvane::Tick() {
         m_lastAlsStep = now;
     }
 
-    if (m_logInterval != 0 && now - m_lastSample >= PeriodMs(m_logInterval)) {
+    if (m_logInterval != 0 && now - m_lastSample >= Period(m_logInterval)) {
         StatSample sample;
         sample.time = m_clock->WallSeconds();
         for (int32_t slot = 0; slot < m_cardCount; ++slot) {
@@ -140,10 +154,46 @@ void COrvane::Tick() {
     }
 }
 
+int64_t COrvane::MillisecondsToNextTimer() const {
+    // The first steady millisecond of the second in which each timer is due.
+    int64_t due = (m_lastReconnect + RECONNECT_PACE_SECONDS + 1) * MS_PER_SECOND;
+    due = std::min(due, (m_lastAlsStep + Period(m_alsPeriod) + 1) * MS_PER_SECOND);
+    if (m_logInterval != 0) {
+        due = std::min(due, (m_lastSample + Period(m_logInterval)) * MS_PER_SECOND);
+    }
+    for (int32_t slot = 0; slot < m_cardCount; ++slot) {
+        due = std::min(due, m_cards[static_cast<size_t>(slot)]->NextDueMs());
+    }
+    return std::max<int64_t>(0, due - m_clock->SteadyMilliseconds());
+}
+
+void COrvane::CancelWaitingCommands() {
+    for (int32_t slot = 0; slot < m_cardCount; ++slot) {
+        m_cards[static_cast<size_t>(slot)]->CancelWaitingCommands();
+    }
+}
+
+bool COrvane::SetupsUnderWay() const {
+    for (int32_t slot = 0; slot < m_cardCount; ++slot) {
+        if (m_cards[static_cast<size_t>(slot)]->SetupUnderWay()) {
+            return true;
+        }
+    }
+    return false;
+}
+
+bool COrvane::SameHost(const CCard& a, const CCard& b) {
+    // Exact bytes of the address (no name is resolved, letter case matters)
+    // and the port of the device: one address may serve several device
+    // models, each a host of its own that answers or fails on its own.
+    return a.Address() == b.Address() &&
+           std::string_view(PortOfDevice(a.Device())) == PortOfDevice(b.Device());
+}
+
 int32_t COrvane::FirstSlotOnHost(int32_t slot) const {
-    const std::string& address = m_cards[static_cast<size_t>(slot)]->Address();
+    const CCard& card = *m_cards[static_cast<size_t>(slot)];
     for (int32_t first = 0; first < slot; ++first) {
-        if (m_cards[static_cast<size_t>(first)]->Address() == address) {
+        if (SameHost(*m_cards[static_cast<size_t>(first)], card)) {
             return first;
         }
     }
@@ -155,15 +205,13 @@ bool COrvane::IsFirstCardOnHost(int32_t card, std::set<int32_t>& laterCards) con
     if (self == nullptr) {
         return false;
     }
-    // Exact byte comparison: no name is resolved and letter case matters.
-    const std::string& address = self->Address();
     for (int32_t slot = 0; slot < card - 1; ++slot) {
-        if (m_cards[static_cast<size_t>(slot)]->Address() == address) {
+        if (SameHost(*m_cards[static_cast<size_t>(slot)], *self)) {
             return false;
         }
     }
     for (int32_t slot = card; slot < m_cardCount; ++slot) {
-        if (m_cards[static_cast<size_t>(slot)]->Address() == address) {
+        if (SameHost(*m_cards[static_cast<size_t>(slot)], *self)) {
             laterCards.insert(slot);
         }
     }

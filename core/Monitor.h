@@ -6,9 +6,9 @@
 // dispatch thread alone calls Tick and the event operations. Card events reach
 // it only through the queue.
 //
-// Timers (reconnect pass, ALS step, statistics sample) run on the steady
-// clock, so setting the wall clock back does not suspend them; the times the
-// user sees (sample times, start and stop time) are wall-clock times.
+// Timers (reconnect pass, ALS step, statistics sample) count whole seconds of
+// the steady clock, so setting the wall clock back does not suspend them; the
+// times the user sees (sample times, start and stop time) are wall-clock times.
 #pragma once
 
 #include <array>
@@ -46,8 +46,17 @@ public:
     COrvane(const COrvane&) = delete;
     COrvane& operator=(const COrvane&) = delete;
 
-    // The periodic step: reconnect pass, ALS step, statistics sample.
+    // The periodic step: what mode setups have due, then the reconnect pass,
+    // the ALS step and the statistics sample, each on its timer.
     void Tick();
+    // How long the dispatch thread may wait for a record before Tick has
+    // something to do; 0 when something is due now.
+    int64_t MillisecondsToNextTimer() const;
+    // The station stops: mode setups under way and the commands waiting behind
+    // them are dropped.
+    void CancelWaitingCommands();
+    // Any thread: whether some card's mode setup is under way.
+    bool SetupsUnderWay() const;
     bool IsFirstCardOnHost(int32_t card, std::set<int32_t>& laterCards) const;
     // Writes the stop record into the queue (user-interface thread).
     void PostQuit();
@@ -82,18 +91,21 @@ public:
 
 private:
     CCard* CardOf(int32_t card) const;            // nullptr outside 1..m_cardCount
-    int32_t FirstSlotOnHost(int32_t slot) const;  // the lowest slot with the same address
+    int32_t FirstSlotOnHost(int32_t slot) const;  // the lowest slot of the same host
+    // A host is an address and the port of a device model.
+    static bool SameHost(const CCard& a, const CCard& b);
+    int64_t SteadySeconds() const;
 
     std::unique_ptr<CLogger> m_logger;
     int32_t m_cardCount = 0;
     std::array<std::unique_ptr<CCard>, MAX_CARDS> m_cards;
     std::vector<int32_t> m_watchList;
     const CClock* m_clock;
-    int64_t m_lastReconnect = 0;  // steady ms
-    int64_t m_lastAlsStep = 0;    // steady ms
+    int64_t m_lastReconnect = 0;  // whole steady seconds
+    int64_t m_lastAlsStep = 0;    // whole steady seconds
     int64_t m_startTime = 0;      // wall-clock seconds
     std::vector<StatSample> m_samples;
-    int64_t m_lastSample = 0;  // steady ms
+    int64_t m_lastSample = 0;  // whole steady seconds
     std::string m_dataDir;
     int32_t m_logInterval;
     int32_t m_alsPeriod;

@@ -4,7 +4,8 @@
 // Sync() writes two records of a type the thread ignores and waits until each
 // has been taken. When the second is taken, the pass of the first, Tick
 // included, is over; so is every record written before it. Settle() repeats
-// that until the library double has nothing more to deliver either.
+// that until the library double has nothing more to deliver either; with a
+// virtual clock it also moves the clock through the pauses of mode setups.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -19,8 +20,10 @@
 #include <vector>
 
 #include "app/DispatchThread.h"
+#include "cardlink/CardCommands.h"
 #include "cardlink/EventRecord.h"
 #include "core/Monitor.h"
+#include "support/FakeClock.h"
 #include "support/FakeVexlink.h"
 
 namespace apptest {
@@ -48,7 +51,10 @@ inline std::string RecordBytes(uint16_t type, int32_t card, int16_t status = 0,
 
 class CDispatchRunner {
 public:
-    explicit CDispatchRunner(COrvane& core) : m_core(core) {}
+    // `clock`, if given, is the core's virtual clock, which Settle moves on
+    // while mode setups are under way.
+    explicit CDispatchRunner(COrvane& core, CFakeClock* clock = nullptr)
+        : m_core(core), m_clock(clock) {}
     ~CDispatchRunner() { Stop(); }
     CDispatchRunner(const CDispatchRunner&) = delete;
     CDispatchRunner& operator=(const CDispatchRunner&) = delete;
@@ -112,6 +118,10 @@ public:
             const size_t before = fake.Journal().size();
             Sync();
             fake.WaitIdle();
+            if (m_clock != nullptr && m_core.SetupsUnderWay()) {
+                m_clock->AdvanceMs(MODE_SETUP_PAUSE_MS);
+                continue;
+            }
             if (fake.Journal().size() == before) {
                 return;
             }
@@ -121,6 +131,7 @@ public:
 
 private:
     COrvane& m_core;
+    CFakeClock* m_clock;
     std::thread m_thread;
     std::atomic<int> m_refreshes{0};
     unsigned m_result = 99;

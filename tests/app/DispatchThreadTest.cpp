@@ -24,7 +24,6 @@ class CSteppingClock : public CClock {
 public:
     int64_t WallSeconds() const override { return 1700000000; }
     int64_t SteadyMilliseconds() const override { return m_steady += 5000; }
-    void SleepMilliseconds(int32_t /*ms*/) const override {}
 
 private:
     mutable std::atomic<int64_t> m_steady{0};
@@ -106,7 +105,7 @@ bool WriteIntoFullQueueReturnsAtOnce(CCircularBuffer<char>& queue) {
 TEST_F(DispatchThreadTest, AsksForOneRefreshRightAfterStartBeforeReadingAnything) {
     WriteConfig(CardSection("hostA", 1, "sat-b", "corax"));
     COrvane core(0, 0, &m_clock);
-    CDispatchRunner runner(core);
+    CDispatchRunner runner(core, &m_clock);
     runner.Write(RecordBytes(EVT_CARD_STATUS, 1, STATUS_HOST_CONNECTED));
     // The status record already waits in the queue when the thread starts.
     std::vector<int32_t> statusAtFirstRefresh;
@@ -126,7 +125,7 @@ TEST_F(DispatchThreadTest, AsksForOneRefreshRightAfterStartBeforeReadingAnything
 TEST_F(DispatchThreadTest, StopRecordEndsTheThreadWithoutTickAndLeavesLaterRecordsUnread) {
     WriteConfig(CardSection("hostA", 1, "sat-b", "corax"));
     COrvane core(4, 0, &m_clock);
-    CDispatchRunner runner(core);
+    CDispatchRunner runner(core, &m_clock);
     core.PostQuit();
     runner.Write(RecordBytes(EVT_CARD_STATUS, 1, STATUS_HOST_CONNECTED));
     runner.Start();
@@ -171,7 +170,7 @@ TEST_F(DispatchThreadTest, LinkUpRecordsHostConnectedBeforeConnectingTheHostsOth
     WriteConfig(CardSection("hostA", 1, "sat-b", "corax") +
                 CardSection("hostA", 2, "sat-b", "corax"));
     COrvane core(0, 0, &m_clock);
-    CDispatchRunner runner(core);
+    CDispatchRunner runner(core, &m_clock);
     runner.Start();
     runner.Settle();
     ASSERT_THAT(Connects(), ElementsAre("connect 1 hostA 33254"));
@@ -207,13 +206,77 @@ TEST_F(DispatchThreadTest, LinkUpRecordsHostConnectedBeforeConnectingTheHostsOth
     EXPECT_EQ(runner.Refreshes(), 4);
 }
 
+// The sends of the library double's journal, as "card word", in call order.
+std::vector<std::string> Wire() {
+    std::vector<std::string> wire;
+    for (const std::string& line : CFakeVexlink::Get().Journal()) {
+        if (line.rfind("send ", 0) != 0) {
+            continue;
+        }
+        const std::string card = line.substr(5, line.find(' ', 5) - 5);
+        std::string word = "?";
+        for (const char* known : {"no-mode", "Configuration", "sat-b", "resync", "Connect"}) {
+            if (line.find(known) != std::string::npos) {
+                word = known;
+                break;
+            }
+        }
+        wire.push_back(card + " " + word);
+    }
+    return wire;
+}
+
+TEST_F(DispatchThreadTest, ModeSetupPausesHoldNoOtherCardAndRepeatedRequestsGiveOneMoreSetup) {
+    WriteConfig(CardSection("hostA", 11, "sat-b", "corax") +
+                CardSection("hostB", 22, "sat-b", "corax"));
+    COrvane core(0, 0, &m_clock);
+    core.SetCardStatus(2, STATUS_MODE_RUNNING, 0, 0);
+    CDispatchRunner runner(core, &m_clock);
+    runner.Start();
+    runner.Settle();
+    CFakeVexlink::Get().ClearJournal();
+
+    // A host that keeps listing card 1, and card 2 offered a refused session
+    // while card 1's first pause runs (virtual time stands still meanwhile).
+    for (int i = 0; i < 5; ++i) {
+        runner.Write(RecordBytes(EVT_CARD_MESSAGE, 1, 0, CardsInformation({11})));
+    }
+    runner.Write(RecordBytes(EVT_CARD_MESSAGE, 2, 0, TrafficText(Start(" B", 0))));
+    runner.Sync();
+    EXPECT_THAT(Wire(), ElementsAre("1 Connect", "1 no-mode", "2 resync"));
+    EXPECT_EQ(Row(core, 1).status, STATUS_MODE_RUNNING);
+
+    // The second list's request is the one more setup; it follows that list's
+    // Connect command, and the later lists' requests add nothing.
+    runner.Settle();
+    EXPECT_THAT(Wire(), ElementsAre("1 Connect", "1 no-mode", "2 resync", "1 Configuration",
+                                    "1 sat-b", "1 Connect", "1 no-mode", "1 Configuration",
+                                    "1 sat-b", "1 Connect", "1 Connect", "1 Connect"));
+}
+
+TEST_F(DispatchThreadTest, StopRecordDropsTheSetupUnderWay) {
+    WriteConfig(CardSection("hostA", 11, "sat-b", "corax"));
+    COrvane core(0, 0, &m_clock);
+    CDispatchRunner runner(core, &m_clock);
+    runner.Start();
+    runner.Settle();
+    CFakeVexlink::Get().ClearJournal();
+    runner.Write(RecordBytes(EVT_CARD_MESSAGE, 1, 0, CardsInformation({11})));
+    runner.Write(RecordBytes(EVT_CARD_MESSAGE, 1, 0, TrafficText(Start(" B", 0))));
+    core.PostQuit();
+    runner.Join();
+    m_clock.AdvanceMs(10 * MODE_SETUP_PAUSE_MS);
+    core.Tick();  // nothing is left to come due
+    EXPECT_THAT(Wire(), ElementsAre("1 Connect", "1 no-mode"));
+}
+
 TEST_F(DispatchThreadTest, RefreshFollowsEveryChangeOfTheTableAndNothingElse) {
     WriteConfig(CardSection("hostA", 11, "sat-b", "corax") +
                 CardSection("hostB", 22, "sat-b", "corax"));
     COrvane core(0, 30, &m_clock);
     ASSERT_TRUE(core.StartSession(1, 1234, SERVICE_TELEPHONE));
     ASSERT_TRUE(core.StartSession(2, 5678, SERVICE_TELEPHONE));
-    CDispatchRunner runner(core);
+    CDispatchRunner runner(core, &m_clock);
     runner.Start();
     runner.Settle();
     CFakeVexlink::Get().ClearJournal();
@@ -272,7 +335,7 @@ TEST_F(DispatchThreadTest, RefreshFollowsEveryChangeOfTheTableAndNothingElse) {
 TEST_F(DispatchThreadTest, MessageWithCardsAndParametersIsTakenAsCardsInformationOnly) {
     WriteConfig(CardSection("hostA", 11, "sat-b", "corax"));
     COrvane core(0, 30, &m_clock);
-    CDispatchRunner runner(core);
+    CDispatchRunner runner(core, &m_clock);
     runner.Start();
     runner.Settle();
     CFakeVexlink::Get().ClearJournal();
@@ -281,7 +344,7 @@ TEST_F(DispatchThreadTest, MessageWithCardsAndParametersIsTakenAsCardsInformatio
         "<Message version=\"1.0\"><Information><Cards><Card number=\"1\" serial-nr=\"11\"/></Cards>"
         "<ParameterList><Parameter name=\"code\" value=\"sat-b\"/><Parameter name=\"als\" "
         "value=\"off\"/></ParameterList></Information></Message>"));
-    runner.Sync();
+    runner.Settle();
     EXPECT_THAT(CFakeVexlink::Get().SentBy(1),
                 ElementsAreArray(Concat({{ConnectCommand(11)}, ModeSetup("sat-b")})));
     EXPECT_FALSE(Row(core, 1).codeActive);
@@ -291,7 +354,7 @@ TEST_F(DispatchThreadTest, CardListsCollectEverySerialNumberSeenFromAllHosts) {
     WriteConfig(CardSection("hostA", 11, "sat-b", "corax") +
                 CardSection("hostB", 22, "sat-m", "corax"));
     COrvane core(0, 0, &m_clock);
-    CDispatchRunner runner(core);
+    CDispatchRunner runner(core, &m_clock);
     runner.Start();
     runner.Settle();
     CFakeVexlink::Get().ClearJournal();
@@ -302,7 +365,7 @@ TEST_F(DispatchThreadTest, CardListsCollectEverySerialNumberSeenFromAllHosts) {
 
     // Card 1's own host does not name it, but an earlier list did.
     runner.Write(RecordBytes(EVT_CARD_MESSAGE, 1, 0, CardsInformation({22, 55, 66})));
-    runner.Sync();
+    runner.Settle();
     EXPECT_THAT(CFakeVexlink::Get().SentBy(1),
                 ElementsAreArray(Concat({{ConnectCommand(11)}, ModeSetup("sat-b")})));
     EXPECT_EQ(Row(core, 1).status, STATUS_MODE_RUNNING);
@@ -316,15 +379,23 @@ TEST_F(DispatchThreadTest, EmptyQueueRunsTickAboutOnceASecond) {
     runner.Settle();
     clock.Arm();
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
-    while (clock.Ticks().size() < 3 && std::chrono::steady_clock::now() < deadline) {
+    while (clock.Ticks().size() < 6 && std::chrono::steady_clock::now() < deadline) {
         std::this_thread::sleep_for(std::chrono::milliseconds(20));
     }
-    const std::vector<std::chrono::steady_clock::time_point> ticks = clock.Ticks();
-    ASSERT_GE(ticks.size(), 3u);
-    // Each timed-out read polls 21 times, 50 ms apart.
-    for (size_t i = 1; i < ticks.size(); ++i) {
-        EXPECT_GE(ticks[i] - ticks[i - 1], std::chrono::milliseconds(1050));
-        EXPECT_LE(ticks[i] - ticks[i - 1], std::chrono::milliseconds(5000));
+    // A pass reads the steady clock in Tick and once more to know how long it
+    // may wait; reads closer together than a poll belong to one pass.
+    std::vector<std::chrono::steady_clock::time_point> passes;
+    for (const auto& read : clock.Ticks()) {
+        if (passes.empty() || read - passes.back() >= std::chrono::milliseconds(50)) {
+            passes.push_back(read);
+        }
+    }
+    ASSERT_GE(passes.size(), 3u);
+    // The virtual clock stands on a whole second, so the next timer (the ALS
+    // step, period 0) is a whole second away: a timed-out read of 20 polls.
+    for (size_t i = 1; i < passes.size(); ++i) {
+        EXPECT_GE(passes[i] - passes[i - 1], std::chrono::milliseconds(1000));
+        EXPECT_LE(passes[i] - passes[i - 1], std::chrono::milliseconds(5000));
     }
     EXPECT_EQ(runner.Refreshes(), 1);
 }

@@ -12,7 +12,6 @@
 
 #include "TestSupport.h"
 #include "cardlink/EventRecord.h"
-#include "support/FakeClock.h"
 #include "support/FakeVexlink.h"
 
 namespace {
@@ -35,21 +34,12 @@ std::string SetCode(const std::string& code, const std::string& modulation) {
            R"("/><Parameter name="input" value="inp2"/></ParameterList></Set></Command></Message>)";
 }
 
-// A clock whose pauses show in the library double's journal between the sends.
-class CJournalClock : public CFakeClock {
-public:
-    void SleepMilliseconds(int32_t ms) const override {
-        CFakeClock::SleepMilliseconds(ms);
-        CFakeVexlink::Get().Note("sleep " + std::to_string(ms));
-    }
-};
-
 // A handler with a library object of the double, set up as a card sets it up.
 // The object is released before the handler goes, as the card does it.
 struct CLinkedHandler {
-    CLinkedHandler(CCircularBuffer<char>* queue, CLogger* log, const CClock* clock,
-                   int32_t number = 3, const std::string& address = "host-a")
-        : handler(1, clock) {
+    CLinkedHandler(CCircularBuffer<char>* queue, CLogger* log, int32_t number = 3,
+                   const std::string& address = "host-a")
+        : handler(1) {
         const VexlinkOptions options{};
         instance = CreateVexlinkInstance(&handler, "", "", &options);
         handler.SetInstance(instance);
@@ -71,11 +61,10 @@ protected:
     CFakeVexlink& fake = CFakeVexlink::Get();
     CCircularBuffer<char> queue;
     CTempLog log;
-    CJournalClock clock;
 };
 
 TEST_F(CardSinkTest, MessageBecomesOneRecordAndThenOneLogEntry) {
-    CLinkedHandler link(&queue, log.Logger(), &clock);
+    CLinkedHandler link(&queue, log.Logger());
     std::string text(100, 'm');
     text.replace(0, 9, "<Message>");
     link.handler.OnMessage(text.c_str(), 100);
@@ -92,7 +81,7 @@ TEST_F(CardSinkTest, MessageBecomesOneRecordAndThenOneLogEntry) {
 }
 
 TEST_F(CardSinkTest, LinkChangesBecomeStatusRecords) {
-    CLinkedHandler link(&queue, log.Logger(), &clock, 9);
+    CLinkedHandler link(&queue, log.Logger(), 9);
     EXPECT_FALSE(link.handler.IsLinkUp());
     link.handler.OnLinkUp();
     EXPECT_TRUE(link.handler.IsLinkUp());
@@ -120,7 +109,7 @@ TEST_F(CardSinkTest, AddressIsCutToThirtyCharacters) {
              {std::string(30, 'x'), std::string(30, 'x')},
              {std::string(31, 'y'), std::string(30, 'y')},
              {long45, long45.substr(0, 30)}}) {
-        CLinkedHandler link(&queue, log.Logger(), &clock, 1, address);
+        CLinkedHandler link(&queue, log.Logger(), 1, address);
         link.handler.OnMessage("<m/>", 4);
         const std::optional<TakenRecord> record = TakeRecord(queue, 0);
         ASSERT_TRUE(record.has_value());
@@ -130,7 +119,7 @@ TEST_F(CardSinkTest, AddressIsCutToThirtyCharacters) {
 }
 
 TEST_F(CardSinkTest, LongestMessageFitsAndOneByteMoreIsDropped) {
-    CLinkedHandler link(&queue, log.Logger(), &clock);
+    CLinkedHandler link(&queue, log.Logger());
     const std::string longest(MAX_EVENT_PAYLOAD, 'L');
     ASSERT_EQ(longest.size(), 32723u);
     link.handler.OnMessage(longest.c_str(), 32723);
@@ -151,7 +140,7 @@ TEST_F(CardSinkTest, LongestMessageFitsAndOneByteMoreIsDropped) {
 }
 
 TEST_F(CardSinkTest, RecordIsQueuedBeforeTheLinkFlagAndTheLogEntry) {
-    CLinkedHandler link(&queue, log.Logger(), &clock, 4);
+    CLinkedHandler link(&queue, log.Logger(), 4);
     const std::string filler(79999 - 20, 'f');
     ASSERT_TRUE(queue.Write(filler.data(), static_cast<int32_t>(filler.size())));
     std::thread library([&] { link.handler.OnLinkUp(); });  // waits for room in the queue
@@ -170,7 +159,7 @@ TEST_F(CardSinkTest, RecordIsQueuedBeforeTheLinkFlagAndTheLogEntry) {
 }
 
 TEST_F(CardSinkTest, RecordDroppedAfterTheReaderHasGoneIsLogged) {
-    CLinkedHandler link(&queue, log.Logger(), &clock, 5);
+    CLinkedHandler link(&queue, log.Logger(), 5);
     link.handler.OnLinkUp();
     const std::string filler(79999 - 44 - 30, 'f');
     ASSERT_TRUE(queue.Write(filler.data(), static_cast<int32_t>(filler.size())));
@@ -192,7 +181,7 @@ TEST_F(CardSinkTest, CallbacksOfSeveralCardsAtOnceStayWhole) {
     constexpr int MESSAGES = 150;
     std::vector<std::unique_ptr<CLinkedHandler>> links;
     for (int card = 1; card <= CARDS; ++card) {
-        links.push_back(std::make_unique<CLinkedHandler>(&queue, log.Logger(), &clock, card));
+        links.push_back(std::make_unique<CLinkedHandler>(&queue, log.Logger(), card));
     }
     const auto text = [](int card, int i) {
         return "<Message card=\"" + std::to_string(card) + "\" n=\"" + std::to_string(i) + "\">" +
@@ -239,7 +228,7 @@ TEST_F(CardSinkTest, CallbacksOfSeveralCardsAtOnceStayWhole) {
 
 TEST_F(CardSinkTest, ConnectCallsTheLibraryThenLogs) {
     fake.SetAutoLinkUp(false);
-    CLinkedHandler link(&queue, log.Logger(), &clock, 2, "192.0.2.14");
+    CLinkedHandler link(&queue, log.Logger(), 2, "192.0.2.14");
     link.handler.Connect("33274");
     EXPECT_EQ(fake.JournalOf(1), (std::vector<std::string>{"create", "connect 192.0.2.14 33274"}));
     EXPECT_EQ(log.Entries(), std::vector<std::string>{"Connect Card 2:\n192.0.2.14 33274\n\n"});
@@ -259,7 +248,7 @@ TEST_F(CardSinkTest, CommandsAreSentByteForByteAndLogged) {
     };
     ASSERT_EQ(RESYNC.size(), 74u);
     ASSERT_EQ(CONFIGURATION.size(), 126u);
-    CLinkedHandler link(&queue, log.Logger(), &clock, 6);
+    CLinkedHandler link(&queue, log.Logger(), 6);
     for (const Case& c : cases) {
         fake.ClearJournal();
         const size_t before = log.Entries().size();
@@ -273,14 +262,14 @@ TEST_F(CardSinkTest, CommandsAreSentByteForByteAndLogged) {
 }
 
 TEST_F(CardSinkTest, CommandThatDoesNotFitItsBufferIsNotSent) {
-    CLinkedHandler link(&queue, log.Logger(), &clock);
+    CLinkedHandler link(&queue, log.Logger());
     link.handler.SendAls(std::string(3900, 'v'));
     link.handler.SendAls(std::string(5000, 'v'));
     EXPECT_TRUE(fake.SentBy(1).empty());
     EXPECT_TRUE(log.Entries().empty());
 }
 
-TEST_F(CardSinkTest, ModeSetupSequenceOfEachMode) {
+TEST_F(CardSinkTest, ModeSetupHalvesOfEachMode) {
     const std::string noMode = SetCode("no-mode", "oqpsk");
     struct Case {
         int32_t mode;
@@ -295,12 +284,13 @@ TEST_F(CardSinkTest, ModeSetupSequenceOfEachMode) {
     for (const Case& c : cases) {
         fake.Reset();
         CTempLog modeLog;
-        CJournalClock modeClock;
-        CLinkedHandler link(&queue, modeLog.Logger(), &modeClock, 8);
+        CLinkedHandler link(&queue, modeLog.Logger(), 8);
         fake.ClearJournal();
-        link.handler.SetMode(c.mode);
+        link.handler.SendModeStart();
+        fake.Note("pause");
+        link.handler.SendModeFinish(c.mode);
 
-        std::vector<std::string> expected = {"send 1 " + noMode, "sleep 200",
+        std::vector<std::string> expected = {"send 1 " + noMode, "pause",
                                              "send 1 " + CONFIGURATION};
         std::vector<std::string> logged = {"Send    Card 8:\n" + noMode + "\n\n",
                                            "Send    Card 8:\n" + CONFIGURATION + "\n\n"};
@@ -308,36 +298,25 @@ TEST_F(CardSinkTest, ModeSetupSequenceOfEachMode) {
             expected.push_back("send 1 " + code);
             logged.push_back("Send    Card 8:\n" + code + "\n\n");
         }
-        expected.push_back("sleep 200");
         EXPECT_EQ(fake.Journal(), expected) << "mode " << c.mode;
         EXPECT_EQ(modeLog.Entries(), logged) << "mode " << c.mode;
-        EXPECT_EQ(modeClock.SleptMs(), 400) << "mode " << c.mode;
     }
 }
 
-TEST_F(CardSinkTest, ModeSetupHoldsTheCallerForTwoPauses) {
-    CLinkedHandler link(&queue, log.Logger(), &SystemClock());
-    const auto start = std::chrono::steady_clock::now();
-    link.handler.SetMode(1);
-    const int64_t elapsed = ElapsedMs(start);
-    EXPECT_GE(elapsed, 400);
-    EXPECT_LT(elapsed, 4000);
-    EXPECT_EQ(fake.SentBy(1).size(), 3u);
-}
-
 TEST_F(CardSinkTest, WithoutALibraryObjectNothingIsCalledOrLogged) {
-    CCardMH handler(1, &clock);
+    CCardMH handler(1);
     handler.Init("host-a", 1, &queue, log.Logger());
     handler.Connect("33254");
     handler.SendConnect(1);
-    handler.SetMode(3);
+    handler.SendModeStart();
+    handler.SendModeFinish(3);
     handler.Disconnect();
-    EXPECT_EQ(fake.Journal(), (std::vector<std::string>{"sleep 200", "sleep 200"}));
+    EXPECT_TRUE(fake.Journal().empty());
     EXPECT_TRUE(log.Entries().empty());
 }
 
 TEST_F(CardSinkTest, DisconnectWaitsForTheLinkToGoDown) {
-    CLinkedHandler link(&queue, log.Logger(), &clock, 3);
+    CLinkedHandler link(&queue, log.Logger(), 3);
     link.handler.Disconnect();  // link never up: no call, no wait
     EXPECT_EQ(fake.JournalOf(1), std::vector<std::string>{"create"});
 

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "TestSupport.h"
+#include "cardlink/CardCommands.h"
 #include "cardlink/EventRecord.h"
 #include "resources/OrvaneTypes.h"
 #include "support/FakeClock.h"
@@ -337,6 +338,8 @@ TEST_F(CardTest, CommandsUseTheCardsSerialNumberAndMode) {
     card->SendConnectCommand();
     card->Resync();
     card->ApplyMode();
+    clock.AdvanceMs(MODE_SETUP_PAUSE_MS);
+    card->RunDueCommands();
     const std::vector<std::string> sent = fake.SentBy(1);
     ASSERT_EQ(sent.size(), 6u);
     EXPECT_NE(sent[0].find(R"(<Card serial-nr="5152"/>)"), std::string::npos) << sent[0];
@@ -346,7 +349,95 @@ TEST_F(CardTest, CommandsUseTheCardsSerialNumberAndMode) {
               std::string::npos)
         << sent[4];
     EXPECT_EQ(sent[4], sent[5]);
-    EXPECT_EQ(clock.SleptMs(), 400);
+}
+
+// The card's commands, abbreviated, as the library received them, with the
+// virtual time of each 50 ms step at which RunDueCommands sent them.
+class CardSetupTest : public CardTest {
+protected:
+    std::string Abbreviation(const std::string& text) const {
+        for (const auto& [needle, name] :
+             std::vector<std::pair<std::string, std::string>>{{"no-mode", "no-mode"},
+                                                              {"<Configuration", "config"},
+                                                              {"value=\"sat-b\"", "sat-b"},
+                                                              {"resync", "resync"},
+                                                              {"value=\"digital\"", "digital"},
+                                                              {"Connect", "connect"}}) {
+            if (text.find(needle) != std::string::npos) {
+                return name;
+            }
+        }
+        return "?";
+    }
+    // Runs the card's timers in 50 ms steps up to `untilMs` after the start,
+    // noting "@ms name" for every command sent.
+    void RunUntil(CCard& card, int64_t untilMs) {
+        for (; m_at <= untilMs; m_at += 50) {
+            card.RunDueCommands();
+            Collect();
+            clock.AdvanceMs(50);
+        }
+    }
+    void Collect() {
+        const std::vector<std::string> sent = fake.SentBy(1);
+        for (; m_seen < sent.size(); ++m_seen) {
+            m_wire.push_back("@" + std::to_string(m_at) + " " + Abbreviation(sent[m_seen]));
+        }
+    }
+    int64_t m_at = 0;
+    size_t m_seen = 0;
+    std::vector<std::string> m_wire;
+};
+
+TEST_F(CardSetupTest, PausesAreTimersAndTheCardsOtherCommandsWaitBehindThem) {
+    const std::unique_ptr<CCard> card = MakeCard();
+    card->ApplyMode();
+    Collect();
+    EXPECT_TRUE(card->SetupUnderWay());
+    EXPECT_EQ(card->NextDueMs(), clock.SteadyMilliseconds() + MODE_SETUP_PAUSE_MS);
+    RunUntil(*card, 100);
+    card->Resync();  // issued during the first pause
+    card->ApplyMode();
+    card->ApplyMode();  // both ask for the same one more setup
+    card->AlsDigital();
+    RunUntil(*card, 300);
+    card->ApplyMode();  // during the second pause: one setup is waiting already
+    card->ApplyMode();
+    RunUntil(*card, 1500);
+    EXPECT_FALSE(card->SetupUnderWay());
+    EXPECT_EQ(card->NextDueMs(), NOTHING_DUE);
+    EXPECT_EQ(m_wire, (std::vector<std::string>{"@0 no-mode", "@200 config", "@200 sat-b",
+                                                "@400 resync", "@400 no-mode", "@600 config",
+                                                "@600 sat-b", "@800 digital"}));
+
+    card->SendConnectCommand();  // nothing under way: at once
+    Collect();
+    EXPECT_EQ(m_wire.back(), "@1550 connect");
+}
+
+TEST_F(CardSetupTest, StopDropsTheSetupAndWhatWaitsBehindIt) {
+    const std::unique_ptr<CCard> card = MakeCard();
+    card->ApplyMode();
+    card->Resync();
+    card->CancelWaitingCommands();
+    RunUntil(*card, 1000);
+    EXPECT_FALSE(card->SetupUnderWay());
+    EXPECT_EQ(m_wire, std::vector<std::string>{"@0 no-mode"});
+}
+
+TEST_F(CardSetupTest, WaitingCommandsAreBoundedOldestFirst) {
+    const std::unique_ptr<CCard> card = MakeCard();
+    card->ApplyMode();
+    for (int i = 0; i < MAX_WAITING_COMMANDS + 4; ++i) {
+        card->Resync();
+    }
+    RunUntil(*card, 500);
+    EXPECT_EQ(fake.SentBy(1).size(), 3u + MAX_WAITING_COMMANDS);
+    size_t drops = 0;
+    for (const std::string& entry : log.Entries()) {
+        drops += entry.rfind("Drop    Card 1:", 0) == 0 ? 1 : 0;
+    }
+    EXPECT_EQ(drops, 4u);
 }
 
 TEST_F(CardTest, StateCopiesAreConsistentWhileTheStateChanges) {

@@ -7,6 +7,7 @@
 #include <chrono>
 #include <cstring>
 #include <filesystem>
+#include <set>
 #include <thread>
 
 #include "cardlink/EventRecord.h"
@@ -144,6 +145,25 @@ TEST_F(MonitorTest, FirstTickConnectsTheFirstCardOfEachHostOnItsDevicePort) {
                                         "connect 4 hostB 33284"));
 }
 
+TEST_F(MonitorTest, HostIsAnAddressAndTheDevicePort) {
+    // One address serving two device models: the corax-e service never answers,
+    // and must not keep the corax cards of that address waiting behind it.
+    WriteConfig(
+        CardSection("hostA", 1, "sat-b", "corax-e") + CardSection("hostA", 2, "sat-b", "corax") +
+        CardSection("hostA", 3, "sat-b", "corax-e") + CardSection("hostA", 4, "sat-b", "corax"));
+    CFakeVexlink::Get().SetAutoLinkUp(false);
+    auto core = MakeCore();
+    core->Tick();
+    EXPECT_THAT(Connects(), ElementsAre("connect 1 hostA 33274", "connect 2 hostA 33254"));
+
+    std::set<int32_t> later;
+    EXPECT_TRUE(core->IsFirstCardOnHost(2, later));
+    EXPECT_THAT(later, ElementsAre(3));  // slot of card 4, same address and port
+    later.clear();
+    EXPECT_FALSE(core->IsFirstCardOnHost(4, later));
+    EXPECT_THAT(later, IsEmpty());
+}
+
 TEST_F(MonitorTest, ReconnectPassNeedsStrictlyMoreThanTwentySecondsSinceTheLast) {
     WriteConfig(CardSection("hostA", 1, "sat-b", "corax"));
     CFakeVexlink::Get().SetAutoLinkUp(false);
@@ -156,7 +176,8 @@ TEST_F(MonitorTest, ReconnectPassNeedsStrictlyMoreThanTwentySecondsSinceTheLast)
         bool pass;
     };
     // Each pass restarts the pace.
-    const Step steps[] = {{20000, false}, {1000, true},  {20000, false},
+    // Whole seconds count: 1 ms into the 21st second is not yet more than 20.
+    const Step steps[] = {{20000, false}, {1000, true},  {20000, false}, {999, false},
                           {1, true},      {5000, false}, {16000, true}};
     for (const Step& step : steps) {
         CFakeVexlink::Get().ClearJournal();
@@ -164,6 +185,37 @@ TEST_F(MonitorTest, ReconnectPassNeedsStrictlyMoreThanTwentySecondsSinceTheLast)
         core->Tick();
         EXPECT_EQ(Connects().size(), step.pass ? 1u : 0u) << "after +" << step.advanceMs << " ms";
     }
+}
+
+TEST_F(MonitorTest, SamplesComeEveryIntervalOfWholeSecondsHoweverThePassesFall) {
+    // Passes every 300 ms for an hour: whole seconds give 3600 / 4 samples,
+    // where comparing milliseconds would give one every 4.2 s.
+    auto core = MakeCore(4, 30);
+    for (int pass = 0; pass < 12000; ++pass) {
+        core->Tick();
+        m_clock.AdvanceMs(300);
+    }
+    EXPECT_EQ(core->GetSamples().size(), 900u);
+}
+
+TEST_F(MonitorTest, WaitForARecordEndsWhenTheNextTimerIsDue) {
+    WriteConfig(CardSection("hostA", 1, "sat-b", "corax"));
+    CFakeVexlink::Get().SetAutoLinkUp(false);
+    auto core = MakeCore(4, 30);   // sample every 4 s, ALS step every 31 s, reconnect every 21 s
+    auto quiet = MakeCore(0, 30);  // no samples: the reconnect pass is next
+    core->Tick();
+    quiet->Tick();
+    EXPECT_EQ(core->MillisecondsToNextTimer(), 4000);
+    EXPECT_EQ(quiet->MillisecondsToNextTimer(), 21000);
+    m_clock.AdvanceMs(3700);
+    EXPECT_EQ(core->MillisecondsToNextTimer(), 300);
+    m_clock.AdvanceMs(400);
+    EXPECT_EQ(core->MillisecondsToNextTimer(), 0) << "overdue";
+    core->Tick();
+    EXPECT_EQ(core->MillisecondsToNextTimer(), 3900);
+
+    core->StartCardMode(1);  // a mode setup: its pause is the nearest timer
+    EXPECT_EQ(core->MillisecondsToNextTimer(), MODE_SETUP_PAUSE_MS);
 }
 
 TEST_F(MonitorTest, ReconnectPassSkipsCardsThatAreConnected) {
