@@ -7,7 +7,7 @@
 //     EVT_CARD_MESSAGE  -> read the payload; cards information, else parameter
 //                          list, else traffic text
 //     anything else     -> nothing
-//   Tick
+//   Tick, then the observers hear of the pass
 //
 // All card-driven state changes happen here, one record at a time, in queue order.
 #include "app/DispatchThread.h"
@@ -101,6 +101,7 @@ void CDispatcher::HandleMessage(const EventRecord& header) {
     if (!IsCard(header.card)) {
         return;
     }
+    m_core->CountMessage(header.card);
     payload.resize(std::strlen(payload.c_str()));  // the text ends at its first NUL
 
     CSATXML& parser = m_core->m_parser;
@@ -169,6 +170,7 @@ unsigned DispatchThread(std::unique_ptr<DispatchParams> params) {
 
     CDispatcher dispatcher(core, messagesHandled);
     CCircularBuffer<char>& queue = *core->m_queue;
+    core->BeginRun();
     for (;;) {
         if (dispatcher.TakeRefreshRequest() && refresh) {
             refresh();
@@ -182,6 +184,7 @@ unsigned DispatchThread(std::unique_ptr<DispatchParams> params) {
             }
         }
         core->Tick();
+        core->EndPass();
     }
     return 0;
 }

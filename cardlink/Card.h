@@ -96,6 +96,10 @@ public:
     int32_t AlsPhase() const;
     bool CodeActive() const;
     bool HasInstance() const { return m_instance != nullptr; }
+    // Why the card's last link ended or its last connect attempt failed (a
+    // VexlinkNote; 0 when the library told nothing), each taken once.
+    int32_t TakeLinkEndNote() { return m_handler ? m_handler->TakeLinkEndNote() : 0; }
+    int32_t TakeAttemptNote() { return m_handler ? m_handler->TakeAttemptNote() : 0; }
 
 private:
     // The link: the handler is owned; the library object is ended by Release in

@@ -46,6 +46,11 @@ public:
 
     bool IsLinkUp() const { return m_linkUp.load(); }
 
+    // Why the last link ended, or the last attempt failed (a VexlinkNote), as
+    // the library told it through OnNotify; each is taken once. Any thread.
+    int32_t TakeLinkEndNote() { return m_linkEndNote.exchange(0); }
+    int32_t TakeAttemptNote() { return m_attemptNote.exchange(0); }
+
     void OnMessage(const char* text, uint32_t length) override;
     void OnLinkUp() override;
     void OnLinkDown() override;
@@ -58,6 +63,8 @@ protected:
     CCircularBuffer<char>* m_queue = nullptr;
     std::atomic<bool> m_linkUp{false};
     CVexlinkInstance* m_instance = nullptr;
+    std::atomic<int32_t> m_linkEndNote{0};
+    std::atomic<int32_t> m_attemptNote{0};
 
 private:
     void OnLinkChange(int16_t state);

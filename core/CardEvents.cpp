@@ -15,6 +15,7 @@
 
 #include <algorithm>
 #include <set>
+#include <utility>
 
 #include "cardlink/CardCommands.h"
 #include "resources/OrvaneTypes.h"
@@ -31,7 +32,27 @@ void COrvane::SetCardStatus(int32_t card, int32_t status, int32_t mesId, int32_t
     if (target == nullptr) {
         return;
     }
-    target->SetState(status, mesId, service);
+    const int32_t slot = card - 1;
+    const StatusReason reason = status == STATUS_HOST_CONNECTED  ? StatusReason::LinkUp
+                                : status == STATUS_NOT_CONNECTED ? StatusReason::LinkDown
+                                                                 : StatusReason::Other;
+    ChangeState(slot, status, mesId, service, reason);
+    if (m_observers.empty() || reason == StatusReason::Other) {
+        return;
+    }
+    CardCounters& counters = m_extra[static_cast<size_t>(slot)].counters;
+    StationEvent event = CardEvent(
+        reason == StatusReason::LinkUp ? StationEventKind::LinkUp : StationEventKind::LinkDown,
+        slot);
+    if (reason == StatusReason::LinkUp) {
+        ++counters.linkUps;
+    } else {
+        ++counters.linkDowns;
+        event.reason = target->TakeLinkEndNote();
+        counters.lastLinkLoss = event.reason;
+        counters.lastLinkLossTime = m_clock->WallSeconds();
+    }
+    Emit(event);
 }
 
 void COrvane::ConnectHostCards(int32_t card) {
@@ -69,7 +90,7 @@ void COrvane::StartCardMode(int32_t card) {
         return;
     }
     target->ApplyMode();
-    target->SetState(STATUS_MODE_RUNNING, 0, SERVICE_NONE);
+    ChangeState(card - 1, STATUS_MODE_RUNNING, 0, SERVICE_NONE, StatusReason::ModeStarted);
 }
 
 void COrvane::ApplyCardParameters(std::vector<ParameterEntry> paramList, int32_t card) {
@@ -97,6 +118,9 @@ bool COrvane::StartSession(int32_t card, int32_t mesId, int32_t service) {
     if (target == nullptr) {
         return false;
     }
+    // The observers learn why a start was refused from RejectSession, which
+    // follows and knows what the card was sent.
+    m_lastRefusal = Refusal{card, RefusalReason::NotWatched, 0, mesId, service};
     if (!m_watchList.empty() &&
         std::find(m_watchList.begin(), m_watchList.end(), mesId) == m_watchList.end()) {
         return false;
@@ -105,10 +129,20 @@ bool COrvane::StartSession(int32_t card, int32_t mesId, int32_t service) {
     // with MES ID 0 is refused while any card is idle.
     for (int32_t slot = 0; slot < m_cardCount; ++slot) {
         if (m_cards[static_cast<size_t>(slot)]->MesId() == mesId) {
+            m_lastRefusal.reason = RefusalReason::HeldByCard;
+            m_lastRefusal.heldBy = slot + 1;
             return false;
         }
     }
-    target->SetState(STATUS_BUSY_SESSION, mesId, service);
+    m_lastRefusal = Refusal{};
+    ChangeState(card - 1, STATUS_BUSY_SESSION, mesId, service, StatusReason::SessionFollowed);
+    if (!m_observers.empty()) {
+        ++m_extra[static_cast<size_t>(card - 1)].counters.sessionsFollowed;
+        StationEvent event = CardEvent(StationEventKind::SessionFollowed, card - 1);
+        event.mesId = mesId;
+        event.service = service;
+        Emit(event);
+    }
     return true;
 }
 
@@ -118,11 +152,28 @@ void COrvane::RejectSession(int32_t card) {
         return;
     }
     // Either way the card goes back to searching; its state stays as it is.
+    RefusalAction action = RefusalAction::Resync;
     if (target->Mode() == MODE_SAT_C_TDM && target->Status() != STATUS_BUSY_SESSION) {
         target->ApplyMode();
+        action = RefusalAction::ModeSetup;
     } else {
         target->Resync();
     }
+    if (m_observers.empty()) {
+        return;
+    }
+    ++m_extra[static_cast<size_t>(card - 1)].counters.sessionsRefused;
+    StationEvent event = CardEvent(StationEventKind::SessionRefused, card - 1);
+    const Refusal refusal = std::exchange(m_lastRefusal, Refusal{});
+    event.reason =
+        static_cast<int32_t>(refusal.card == card ? refusal.reason : RefusalReason::Unknown);
+    if (refusal.card == card) {
+        event.heldBy = refusal.heldBy;
+        event.mesId = refusal.mesId;
+        event.service = refusal.service;
+    }
+    event.action = static_cast<int32_t>(action);
+    Emit(event);
 }
 
 void COrvane::EndSession(int32_t card) {
@@ -130,5 +181,5 @@ void COrvane::EndSession(int32_t card) {
     if (target == nullptr) {
         return;
     }
-    target->SetState(STATUS_MODE_RUNNING, 0, SERVICE_NONE);
+    ChangeState(card - 1, STATUS_MODE_RUNNING, 0, SERVICE_NONE, StatusReason::SessionEnded);
 }

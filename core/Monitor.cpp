@@ -74,6 +74,9 @@ COrvane::COrvane(int32_t logInterval, int32_t alsPeriod, const CClock* clock)
 
 COrvane::~COrvane() {
     WriteStatistics();
+    for (CStationObserver* observer : m_observers) {
+        observer->OnRunStopped();
+    }
     // The dispatch thread has ended: link-down records written while the cards
     // disconnect must be dropped when they do not fit, not waited for.
     m_queue->CloseReader();
@@ -143,14 +146,36 @@ void COrvane::Tick() {
     }
 
     if (m_logInterval != 0 && now - m_lastSample >= Period(m_logInterval)) {
-        StatSample sample;
-        sample.time = m_clock->WallSeconds();
-        for (int32_t slot = 0; slot < m_cardCount; ++slot) {
-            const bool busy = m_cards[static_cast<size_t>(slot)]->Status() == STATUS_BUSY_SESSION;
-            sample.busy[static_cast<size_t>(slot)] = busy ? 1 : 0;
-        }
-        m_samples.push_back(sample);
+        TakeSample();
         m_lastSample = now;
+    }
+
+    if (!m_observers.empty()) {
+        CheckLinks();
+    }
+}
+
+void COrvane::TakeSample() {
+    StatSample sample;
+    sample.time = m_clock->WallSeconds();
+    for (int32_t slot = 0; slot < m_cardCount; ++slot) {
+        const bool busy = m_cards[static_cast<size_t>(slot)]->Status() == STATUS_BUSY_SESSION;
+        sample.busy[static_cast<size_t>(slot)] = busy ? 1 : 0;
+    }
+    m_samples.push_back(sample);
+    if (m_archive != nullptr) {
+        // What the archive holds durably may leave memory, but for a few.
+        const uint64_t durable = m_archive->DurableSamples();
+        while (m_samples.size() > SAMPLE_WINDOW && m_firstKeptSample < durable) {
+            m_samples.pop_front();
+            ++m_firstKeptSample;
+        }
+    }
+    if (!m_observers.empty()) {
+        StationEvent event = CardEvent(StationEventKind::Sample, -1);
+        event.sample = sample;
+        event.value = static_cast<int64_t>(SamplesTaken());
+        Emit(event);
     }
 }
 

@@ -13,6 +13,7 @@
 
 #include <array>
 #include <cstdint>
+#include <deque>
 #include <memory>
 #include <set>
 #include <string>
@@ -23,16 +24,19 @@
 #include "cardlink/Clock.h"
 #include "cardlink/EventQueue.h"
 #include "cardlink/Logger.h"
+#include "core/StationObserver.h"
 #include "parser/SATXML.h"
 #include "resources/OrvaneTypes.h"
 
 constexpr int64_t RECONNECT_PACE_SECONDS = 20;
 constexpr int64_t FIRST_PASS_BACKDATE_SECONDS = 40;
 
-struct StatSample {
-    int64_t time = 0;                       // wall-clock seconds since 1970
-    std::array<int32_t, MAX_CARDS> busy{};  // 1: the card in that slot was in Busy Session
-};
+// Samples kept in memory beyond those a sample archive holds durably.
+constexpr size_t SAMPLE_WINDOW = 64;
+// A host connected this long without listing the card is told to the observers.
+constexpr int64_t NOT_LISTED_AFTER_MS = 30000;
+// Snapshots that only counters changed (messages received) are taken at most this often.
+constexpr int64_t COUNTER_SNAPSHOT_PACE_MS = 250;
 
 class COrvane {
 public:
@@ -68,8 +72,21 @@ public:
     int32_t GetAlsPeriod() const { return m_alsPeriod; }
     int32_t GetCardCount() const { return m_cardCount; }
     const std::string& GetDataDir() const { return m_dataDir; }
-    // The samples so far: on the dispatch thread, or once it has ended.
-    const std::vector<StatSample>& GetSamples() const { return m_samples; }
+    int64_t GetStartTime() const { return m_startTime; }
+    // The samples kept in memory (all of the run's without an archive), and
+    // how many the run took: on the dispatch thread, or once it has ended.
+    const std::deque<StatSample>& GetSamples() const { return m_samples; }
+    uint64_t SamplesTaken() const { return m_firstKeptSample + m_samples.size(); }
+
+    // The operations layer. Observers and the archive are not owned and are
+    // set before the dispatch thread starts; they must outlive the core.
+    void AddObserver(CStationObserver* observer);
+    void SetSampleArchive(CSampleArchive* archive);
+    // Dispatch thread: the run begins (before the first pass), a card message
+    // was taken from the queue, a pass ends (after Tick).
+    void BeginRun();
+    void CountMessage(int32_t card);
+    void EndPass();
 
     // Card events, called by the dispatch thread with the record's 1-based card
     // number. A number outside 1..card count is ignored.
@@ -96,15 +113,52 @@ private:
     static bool SameHost(const CCard& a, const CCard& b);
     int64_t SteadySeconds() const;
 
+    // The state change of every event operation: tells the observers what it
+    // ended, added and changed.
+    void ChangeState(int32_t slot, int32_t status, int32_t mesId, int32_t service,
+                     StatusReason reason);
+    StationEvent CardEvent(StationEventKind kind, int32_t slot) const;
+    void Emit(StationEvent& event);
+    void TakeSample();
+    // Failed connect attempts, and hosts that never list their card.
+    void CheckLinks();
+    std::shared_ptr<const StationSnapshot> BuildSnapshot();
+    // The statistics file's outcome, told to the user and the observers.
+    void StatisticsFailed(const std::string& message);
+
+    // What the observers are told beyond the designed state; dispatch thread.
+    struct CardExtra {
+        CardCounters counters;
+        int64_t sessionStartMs = 0;   // steady ms the session on the card began
+        int64_t hostConnectedMs = 0;  // steady ms the link came up
+    };
+    std::vector<CStationObserver*> m_observers;
+    CSampleArchive* m_archive = nullptr;
+    std::array<CardExtra, MAX_CARDS> m_extra{};
+    struct Refusal {
+        int32_t card = 0;
+        RefusalReason reason = RefusalReason::Unknown;
+        int32_t heldBy = 0;
+        int32_t mesId = 0;
+        int32_t service = 0;
+    } m_lastRefusal;
+    bool m_changed = true;           // since the last snapshot
+    bool m_countersChanged = false;  // counters alone, since the last snapshot
+    int64_t m_lastSnapshotMs = 0;
+    uint64_t m_passes = 0;
+    uint64_t m_snapshotSequence = 0;
+    std::shared_ptr<const StationSnapshot> m_snapshot;
+
     std::unique_ptr<CLogger> m_logger;
     int32_t m_cardCount = 0;
     std::array<std::unique_ptr<CCard>, MAX_CARDS> m_cards;
     std::vector<int32_t> m_watchList;
     const CClock* m_clock;
-    int64_t m_lastReconnect = 0;  // whole steady seconds
-    int64_t m_lastAlsStep = 0;    // whole steady seconds
-    int64_t m_startTime = 0;      // wall-clock seconds
-    std::vector<StatSample> m_samples;
+    int64_t m_lastReconnect = 0;       // whole steady seconds
+    int64_t m_lastAlsStep = 0;         // whole steady seconds
+    int64_t m_startTime = 0;           // wall-clock seconds
+    std::deque<StatSample> m_samples;  // the run's samples from m_firstKeptSample on
+    uint64_t m_firstKeptSample = 0;
     int64_t m_lastSample = 0;  // whole steady seconds
     std::string m_dataDir;
     int32_t m_logInterval;
