@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "app/DispatchThread.h"
+#include "app/Operations.h"
 #include "app/StatusTable.h"
 #include "core/Monitor.h"
 
@@ -102,6 +103,9 @@ int RunConsoleStation(const ConsoleStationSettings& settings) {
     }
 
     auto core = std::make_unique<COrvane>(settings.logInterval, settings.alsPeriod);
+    if (settings.operations != nullptr) {
+        settings.operations->Attach(*core);
+    }
 
     auto params = std::make_unique<DispatchParams>();
     params->core = core.get();

@@ -15,6 +15,8 @@
 #include <cstdint>
 #include <cstdio>
 
+class COperations;
+
 struct ConsoleStationSettings {
     int32_t logInterval = 0;  // from the command line
     int32_t alsPeriod = 0;    // from the command line
@@ -22,6 +24,9 @@ struct ConsoleStationSettings {
     std::FILE* out = stdout;  // receives the table, flushed after every redraw
     // Redraw the table in place (cursor up and clear) instead of appending it.
     bool redrawInPlace = false;
+    // The operations layer, prepared; attached to the core before the
+    // dispatch thread starts. Not owned; may be null.
+    COperations* operations = nullptr;
 };
 
 // Creates the core (configuration messages go through the installed notifier),

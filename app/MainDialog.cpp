@@ -20,6 +20,7 @@
 #include "app/AppIcon.h"
 #include "app/CommandLine.h"
 #include "app/DispatchThread.h"
+#include "app/Operations.h"
 #include "app/StatusTable.h"
 #include "app/StopSignals.h"
 #include "core/Monitor.h"
@@ -217,6 +218,9 @@ bool COrvaneSystemDlg::OnInitDialog() {
     // dialog becomes visible.
     m_initialising = true;
     m_pCore = std::make_unique<COrvane>(m_cmdLogInterval, m_cmdAlsPeriod);
+    if (m_operations != nullptr) {
+        m_operations->Attach(*m_pCore);
+    }
     m_initialising = false;
 
     auto params = std::make_unique<DispatchParams>();

@@ -23,6 +23,7 @@
 #include <thread>
 
 class COrvane;
+class COperations;
 class CAboutDlg;
 class CStopSignals;
 class QLineEdit;
@@ -74,6 +75,9 @@ public:
     // Runs the Exit sequence when a stop signal arrives (not owned; must
     // outlive the dialog).
     void WatchStopSignals(CStopSignals* stopSignals);
+    // The operations layer, prepared, attached to the core as soon as it is
+    // built (not owned; must outlive the dialog's core).
+    void SetOperations(COperations* operations) { m_operations = operations; }
     // Saves a picture of the dialog to `file` after `afterSeconds`.
     void ScheduleScreenshot(const QString& file, int afterSeconds);
 
@@ -110,5 +114,6 @@ private:
     QPushButton* m_exitButton = nullptr;
     QPointer<CAboutDlg> m_about;
     CStopSignals* m_stopSignals = nullptr;
+    COperations* m_operations = nullptr;
     QSocketNotifier* m_stopNotifier = nullptr;
 };

@@ -13,6 +13,7 @@
 #include "app/CommandLine.h"
 #include "app/ConsoleStation.h"
 #include "app/MainDialog.h"
+#include "app/Operations.h"
 #include "app/ProgramArguments.h"
 #include "app/StopSignals.h"
 #include "config/Folders.h"
@@ -48,6 +49,13 @@ int RunConsole(const std::string& commandLine) {
     settings.stopFd = stop.Fd();
     settings.out = stdout;
     settings.redrawInPlace = isatty(STDOUT_FILENO) != 0;
+    COperations operations;
+    std::string error;
+    if (!operations.Prepare(GetDataFolder(), error)) {
+        std::fprintf(stderr, "OrvaneSystemDx: %s\n", error.c_str());
+        return 1;
+    }
+    settings.operations = &operations;
     return RunConsoleStation(settings);
 }
 
@@ -78,8 +86,17 @@ COrvaneSystemApp::COrvaneSystemApp(int& argc, char** argv) : QApplication(argc, 
 
 bool COrvaneSystemApp::InitInstance(const std::string& commandLine, const DialogExtras& extras) {
     const MessageHandler previous = InstallMessageHandler(ShowMessageBox);
+    COperations operations;
+    std::string error;
+    if (!operations.Prepare(GetDataFolder(), error)) {
+        ShowMessageBox(error);
+        InstallMessageHandler(previous);
+        m_exitStatus = 1;
+        return false;
+    }
     {
         COrvaneSystemDlg dialog;
+        dialog.SetOperations(&operations);
         ReadCommandLineOptions(commandLine,
                                [&dialog](const std::string& key, const std::string& value) {
                                    dialog.ApplyOption(key, value);
@@ -135,5 +152,5 @@ int RunOrvaneSystem(int argc, char** argv) {
     extras.screenshotFile = QString::fromLocal8Bit(arguments.screenshotFile.c_str());
     extras.screenshotAfterSeconds = arguments.screenshotAfterSeconds;
     app.InitInstance(commandLine, extras);
-    return 0;
+    return app.ExitStatus();
 }

@@ -26,6 +26,11 @@ public:
     // blanks, taken before Qt removed its own arguments. Returns false: the
     // program ends when it returns.
     bool InitInstance(const std::string& commandLine, const DialogExtras& extras);
+    // 0, or 1 when the station could not start (its data folder is another's).
+    int ExitStatus() const { return m_exitStatus; }
+
+private:
+    int m_exitStatus = 0;
 };
 
 // The whole program: the switches of ProgramArguments.h decide between the

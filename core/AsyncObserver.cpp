@@ -79,7 +79,7 @@ void CAsyncObserver::Run() {
         m_wake.wait(lock, [this] { return m_stop || !m_items.empty() || m_pass; });
         if (m_items.empty() && !m_pass) {
             m_idle.notify_all();
-            return;  // stopping, and everything is delivered
+            return;  // stopping, and everything is delivered (and flushed)
         }
         std::optional<Item> item;
         std::optional<StationPass> pass;
@@ -106,7 +106,14 @@ void CAsyncObserver::Run() {
         } else {
             m_inner->OnPass(*pass);
         }
+        ++m_unflushed;
         lock.lock();
+        if (m_unflushed >= m_options.flushEvery || (m_items.empty() && !m_pass)) {
+            lock.unlock();
+            m_inner->Flush();
+            m_unflushed = 0;
+            lock.lock();
+        }
         m_busy = false;
         if (m_items.empty() && !m_pass) {
             m_idle.notify_all();

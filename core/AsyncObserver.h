@@ -12,6 +12,8 @@
 //
 // The inner observer is called on the worker thread only, one call at a time,
 // in the order the calls came in (a pass may be overtaken by later events).
+// Its Flush follows every run of calls that emptied the queue, and every
+// `flushEvery` calls while the queue never empties, so a writer can batch.
 #pragma once
 
 #include <condition_variable>
@@ -29,6 +31,7 @@ class CAsyncObserver final : public CStationObserver {
 public:
     struct Options {
         size_t capacity = 10000;
+        size_t flushEvery = 1000;
         // Which events the inner observer wants; all when empty. Called on
         // the dispatch thread, so it must be cheap.
         std::function<bool(const StationEvent&)> filter;
@@ -71,6 +74,7 @@ private:
     std::deque<Item> m_items;
     std::optional<StationPass> m_pass;
     bool m_busy = false;
+    size_t m_unflushed = 0;  // worker only
     bool m_stop = false;
     uint64_t m_dropped = 0;
     bool m_overflowTold = false;

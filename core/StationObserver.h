@@ -154,6 +154,9 @@ public:
     virtual void OnPass(const StationPass& /*pass*/) {}
     // After the statistics file's event, once the core is being torn down.
     virtual void OnRunStopped() {}
+    // After a run of calls when no more are waiting (asynchronous observers):
+    // make durable what they wrote, as a batch.
+    virtual void Flush() {}
 };
 
 // Where samples that left the core's memory can be read back. With an archive

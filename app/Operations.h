@@ -1,0 +1,55 @@
+// The operations layer of one run: what the station keeps and tells beyond
+// its designed window, around an unchanged core.
+//
+//   Prepare (before the core)  the data folder's lock; a journal left by a run
+//                              that did not end becomes that run's statistics file
+//   Attach  (core built,       the run journal and the services the program
+//            thread not yet)   added, each behind its own queue and thread
+//   Finish  (core gone)        everything handed in is delivered; the lock goes
+//
+// Messages for the user go through the installed notifier (a message box in
+// the dialog, standard error in console mode).
+#pragma once
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "core/AsyncObserver.h"
+#include "history/DataFolderLock.h"
+
+class COrvane;
+class CRunJournal;
+
+class COperations {
+public:
+    COperations();
+    // Finish, if it has not run.
+    ~COperations();
+
+    COperations(const COperations&) = delete;
+    COperations& operator=(const COperations&) = delete;
+
+    // Creates the data folder (one level) if it can, takes its lock and
+    // recovers a journal left there. False, with `error` set, when another
+    // station holds the folder: the program must end without touching it.
+    bool Prepare(const std::string& dataDir, std::string& error);
+
+    // A service of the program (HTTP, MQTT, notifications): registered with
+    // the core in Attach, ended in Finish. Call before Attach.
+    void AddService(std::unique_ptr<CStationObserver> observer);
+
+    // Opens the run journal when the core takes samples, registers it as the
+    // core's sample archive and every observer with the core. Once, before
+    // the dispatch thread starts.
+    void Attach(COrvane& core);
+
+    // After the core is gone: delivers what is queued and ends the services.
+    void Finish();
+
+private:
+    std::string m_dataDir;
+    CDataFolderLock m_lock;
+    std::vector<std::unique_ptr<CStationObserver>> m_services;
+    std::unique_ptr<CAsyncObserver> m_journal;
+};
