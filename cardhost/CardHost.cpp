@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <array>
 #include <condition_variable>
+#include <cstring>
 #include <deque>
 #include <future>
 #include <mutex>
@@ -20,13 +21,18 @@
 namespace {
 
 using asio::ip::tcp;
+using Clock = std::chrono::steady_clock;
 using Seconds = std::chrono::duration<double>;
 
 // A flood keeps at most this much queued on its connection, so that it goes as
 // fast as the socket takes it without holding the whole flood in memory.
 constexpr std::size_t FLOOD_QUEUE_BYTES = 256 * 1024;
-// Frames handed to the socket in one write.
+// Frames handed to the socket in one write, and writes in one turn of a connection.
 constexpr std::size_t WRITE_BATCH_FRAMES = 256;
+constexpr std::size_t WRITE_BATCHES_PER_TURN = 8;
+// One read takes at most this much; the bytes go on into the frames at once,
+// so one buffer serves every connection.
+constexpr std::size_t READ_CHUNK_BYTES = 65536;
 constexpr auto ACCEPT_RETRY = std::chrono::milliseconds(100);
 
 // Generated sessions last SESSION_MIN_S to SESSION_MAX_S at low rates. When the
@@ -76,16 +82,31 @@ struct CCardHost::Impl {
 
     // One accepted connection. Kept alive by `connections` while open, and by
     // its pending handlers until they have run.
+    //
+    // The socket is non-blocking and driven by readiness waits, reading and
+    // writing what it takes at that moment: a cancelled wait loses nothing, so
+    // Freeze can stop both directions at any time and Thaw go on from there.
     struct Connection {
-        explicit Connection(tcp::socket accepted) : socket(std::move(accepted)) {}
+        Connection(tcp::socket accepted, asio::io_context& io)
+            : socket(std::move(accepted)), keepAliveTimer(io) {}
         tcp::socket socket;
+        asio::steady_timer keepAliveTimer;
         std::string peer;
+        // Receiving: the header so far, then the body as its bytes arrive.
         std::array<unsigned char, FRAME_HEADER_BYTES> header{};
+        std::size_t headerBytes = 0;
+        bool inBody = false;
+        uint32_t bodyLength = 0;
         std::string body;
-        std::deque<OutFrame> out;  // references stay valid while writes are under way
+        // Sending.
+        std::deque<OutFrame> out;
         std::size_t outBytes = 0;
-        std::size_t writing = 0;  // frames at the head of `out` being written
+        std::size_t frontWritten = 0;  // bytes of the first frame already written
+        Clock::time_point lastQueued;  // for the keep-alives
         std::vector<asio::const_buffer> writeBuffers;
+        bool readWaiting = false;   // a read wait is pending
+        bool writeWaiting = false;  // a write wait is pending, or the writer runs
+        bool frozen = false;
         bool open = true;
         HostCard* card = nullptr;  // attached card
     };
@@ -154,6 +175,8 @@ struct CCardHost::Impl {
     asio::steady_timer acceptRetry;
     std::vector<std::unique_ptr<HostCard>> cards;  // the vector is constant
     std::set<ConnectionPtr> connections;
+    std::array<char, READ_CHUNK_BYTES> readBuffer{};
+    std::size_t peakWaitingBytes = 0;
     std::thread thread;
 
     // Guards `running` and the posting of work: nothing is posted after Stop
@@ -336,18 +359,34 @@ struct CCardHost::Impl {
     }
 
     void OnAccepted(tcp::socket socket) {
-        auto connection = std::make_shared<Connection>(std::move(socket));
         asio::error_code ec;
-        const tcp::endpoint peer = connection->socket.remote_endpoint(ec);
-        connection->peer = ec ? "?" : FormatEndpoint(peer);
+        const tcp::endpoint peerEndpoint = socket.remote_endpoint(ec);
+        const std::string peer = ec ? "?" : FormatEndpoint(peerEndpoint);
+        if (connections.size() >= MAX_HOST_CONNECTIONS) {
+            Emit("error connection from " + peer +
+                 " refused: " + std::to_string(MAX_HOST_CONNECTIONS) + " connections open");
+            socket.close(ec);
+            return;
+        }
+        auto connection = std::make_shared<Connection>(std::move(socket), io);
+        connection->peer = peer;
         connection->socket.set_option(tcp::no_delay(true), ec);
+        connection->socket.non_blocking(true, ec);
+        if (ec) {
+            // A blocking socket would stall the host's thread.
+            Emit("error connection from " + peer + " refused: " + ec.message());
+            connection->socket.close(ec);
+            return;
+        }
         connections.insert(connection);
         Emit("accepted " + connection->peer);
         Send(connection, CardsInformationMessage(options.serials));
-        ReadHeader(connection);
+        ArmRead(connection);
+        ArmKeepAlive(connection);
     }
 
-    void Close(const ConnectionPtr& connection) {
+    // Takes its own reference: the caller's may be the card's, which Detach clears.
+    void Close(ConnectionPtr connection) {
         if (!connection->open) {
             return;
         }
@@ -355,6 +394,11 @@ struct CCardHost::Impl {
         asio::error_code ignored;
         connection->socket.shutdown(tcp::socket::shutdown_both, ignored);
         connection->socket.close(ignored);
+        connection->keepAliveTimer.cancel();
+        // Handlers still holding the connection must not hold its buffers too.
+        connection->out.clear();
+        connection->outBytes = 0;
+        std::string().swap(connection->body);
         const std::string label = Label(*connection);
         if (connection->card) {
             Detach(*connection->card);
@@ -363,91 +407,243 @@ struct CCardHost::Impl {
         Emit("closed " + label);
     }
 
-    void ReadHeader(const ConnectionPtr& connection) {
-        asio::async_read(connection->socket, asio::buffer(connection->header),
-                         [this, connection](const asio::error_code& ec, std::size_t) {
-                             if (ec) {
-                                 Close(connection);
-                                 return;
-                             }
-                             const uint32_t length = DecodeFrameLength(connection->header.data());
-                             if (length == 0) {
-                                 ReadHeader(connection);
-                                 return;
-                             }
-                             if (length > MAX_FRAME_BYTES) {
-                                 Emit("error frame of " + std::to_string(length) + " bytes from " +
-                                      Label(*connection) + ", closing the connection");
-                                 Close(connection);
-                                 return;
-                             }
-                             connection->body.resize(length);
-                             ReadBody(connection);
-                         });
-    }
+    // ---- reading ----
 
-    void ReadBody(const ConnectionPtr& connection) {
-        asio::async_read(connection->socket, asio::buffer(connection->body),
-                         [this, connection](const asio::error_code& ec, std::size_t) {
-                             if (ec) {
-                                 Close(connection);
-                                 return;
-                             }
-                             const std::string text = std::move(connection->body);
-                             connection->body.clear();
-                             OnCommand(connection, text);
-                             if (connection->open) {
-                                 ReadHeader(connection);
-                             }
-                         });
-    }
-
-    void Send(const ConnectionPtr& connection, const std::string& text) {
-        if (!connection->open) {
+    void ArmRead(const ConnectionPtr& connection) {
+        if (!connection->open || connection->frozen || connection->readWaiting) {
             return;
         }
-        Queue(*connection, EncodeFrame(text), false);
-        StartWrite(connection);
+        connection->readWaiting = true;
+        connection->socket.async_wait(
+            tcp::socket::wait_read, [this, connection](const asio::error_code& ec) {
+                connection->readWaiting = false;
+                if (!connection->open) {
+                    return;
+                }
+                if (ec == asio::error::operation_aborted) {
+                    ArmRead(connection);  // cancelled by Freeze: again once thawed
+                    return;
+                }
+                if (ec) {
+                    Close(connection);
+                    return;
+                }
+                if (!connection->frozen) {
+                    ReadAvailable(connection);
+                }
+            });
     }
 
-    static void Queue(Connection& connection, std::string frame, bool flood) {
-        connection.outBytes += frame.size();
-        connection.out.push_back({std::move(frame), flood});
-    }
-
-    void StartWrite(const ConnectionPtr& connection) {
-        if (!connection->open || connection->writing > 0 || connection->out.empty()) {
+    void ReadAvailable(const ConnectionPtr& connection) {
+        asio::error_code ec;
+        const std::size_t got = connection->socket.read_some(asio::buffer(readBuffer), ec);
+        if (ec == asio::error::would_block || ec == asio::error::try_again) {
+            ArmRead(connection);
             return;
         }
-        const std::size_t count = std::min(connection->out.size(), WRITE_BATCH_FRAMES);
-        connection->writeBuffers.clear();
-        for (std::size_t i = 0; i < count; ++i) {
-            connection->writeBuffers.push_back(asio::buffer(connection->out[i].bytes));
-        }
-        connection->writing = count;
-        asio::async_write(connection->socket, connection->writeBuffers,
-                          [this, connection](const asio::error_code& ec, std::size_t) {
-                              OnWritten(connection, ec);
-                          });
-    }
-
-    void OnWritten(const ConnectionPtr& connection, const asio::error_code& ec) {
         if (ec) {
             Close(connection);
             return;
         }
-        uint32_t floodFrames = 0;
-        for (std::size_t i = 0; i < connection->writing; ++i) {
-            floodFrames += connection->out.front().flood ? 1 : 0;
-            connection->outBytes -= connection->out.front().bytes.size();
-            connection->out.pop_front();
+        Consume(connection, readBuffer.data(), got);
+        ArmRead(connection);
+    }
+
+    // Takes bytes of the connection's stream: frames are cut out and run as
+    // commands; a frame's buffer grows with its bytes.
+    void Consume(const ConnectionPtr& connection, const char* data, std::size_t size) {
+        Connection& c = *connection;
+        while (size > 0 && c.open) {
+            if (!c.inBody) {
+                const std::size_t take = std::min(size, FRAME_HEADER_BYTES - c.headerBytes);
+                std::memcpy(c.header.data() + c.headerBytes, data, take);
+                c.headerBytes += take;
+                data += take;
+                size -= take;
+                if (c.headerBytes < FRAME_HEADER_BYTES) {
+                    return;
+                }
+                c.headerBytes = 0;
+                const uint32_t length = DecodeFrameLength(c.header.data());
+                if (length == 0) {
+                    continue;  // a keep-alive
+                }
+                if (length > MAX_FRAME_BYTES) {
+                    Emit("error frame of " + std::to_string(length) + " bytes from " + Label(c) +
+                         ", closing the connection");
+                    Close(connection);
+                    return;
+                }
+                c.inBody = true;
+                c.bodyLength = length;
+                continue;
+            }
+            const std::size_t take = std::min<std::size_t>(size, c.bodyLength - c.body.size());
+            const std::size_t needed = c.body.size() + take;
+            if (needed > c.body.capacity()) {
+                c.body.reserve(
+                    std::min<std::size_t>(c.bodyLength, std::max(needed, 2 * c.body.capacity())));
+            }
+            c.body.append(data, take);
+            data += take;
+            size -= take;
+            if (c.body.size() < c.bodyLength) {
+                return;
+            }
+            c.inBody = false;
+            std::string text;
+            text.swap(c.body);
+            OnCommand(connection, text);
         }
-        connection->writing = 0;
-        if (connection->card && floodFrames > 0) {
-            connection->card->floodWritten += floodFrames;
-            PumpFlood(*connection->card);
+    }
+
+    // ---- writing ----
+
+    void Send(const ConnectionPtr& connection, const std::string& text) {
+        if (connection->open && Queue(connection, EncodeFrame(text), false)) {
+            StartWrite(connection);
         }
+    }
+
+    // Queues a frame; false, with the connection closed, when the frame would
+    // take what waits on the connection beyond MAX_WAITING_BYTES.
+    bool Queue(const ConnectionPtr& connection, std::string frame, bool flood) {
+        Connection& c = *connection;
+        if (c.outBytes + frame.size() > MAX_WAITING_BYTES) {
+            Emit("error more than " + std::to_string(MAX_WAITING_BYTES) + " bytes waiting for " +
+                 Label(c) + ", closing the connection");
+            Close(connection);
+            return false;
+        }
+        c.outBytes += frame.size();
+        peakWaitingBytes = std::max(peakWaitingBytes, c.outBytes);
+        c.out.push_back({std::move(frame), flood});
+        c.lastQueued = Clock::now();
+        return true;
+    }
+
+    void StartWrite(const ConnectionPtr& connection) {
+        if (!connection->open || connection->frozen || connection->writeWaiting ||
+            connection->out.empty()) {
+            return;
+        }
+        connection->writeWaiting = true;
+        connection->socket.async_wait(
+            tcp::socket::wait_write, [this, connection](const asio::error_code& ec) {
+                connection->writeWaiting = false;
+                if (!connection->open) {
+                    return;
+                }
+                if (ec == asio::error::operation_aborted) {
+                    StartWrite(connection);  // cancelled by Freeze: again once thawed
+                    return;
+                }
+                if (ec) {
+                    Close(connection);
+                    return;
+                }
+                if (!connection->frozen) {
+                    WriteAvailable(connection);
+                }
+            });
+    }
+
+    // Writes what the socket takes now, a few batches at most so that other
+    // connections get their turn, and waits for the rest.
+    void WriteAvailable(const ConnectionPtr& connection) {
+        Connection& c = *connection;
+        c.writeWaiting = true;  // a flood's refill from in here must not start a second writer
+        for (std::size_t batch = 0; batch < WRITE_BATCHES_PER_TURN && !c.out.empty(); ++batch) {
+            const std::size_t count = std::min(c.out.size(), WRITE_BATCH_FRAMES);
+            c.writeBuffers.clear();
+            for (std::size_t i = 0; i < count; ++i) {
+                c.writeBuffers.push_back(asio::buffer(c.out[i].bytes) +
+                                         (i == 0 ? c.frontWritten : 0));
+            }
+            asio::error_code ec;
+            const std::size_t written = c.socket.write_some(c.writeBuffers, ec);
+            if (ec == asio::error::would_block || ec == asio::error::try_again) {
+                break;
+            }
+            if (ec) {
+                Close(connection);
+                return;
+            }
+            const uint32_t floodFrames = Written(c, written);
+            if (c.card && floodFrames > 0) {
+                c.card->floodWritten += floodFrames;
+                PumpFlood(*c.card);
+            }
+            if (!c.open) {
+                return;
+            }
+        }
+        c.writeWaiting = false;
         StartWrite(connection);
+    }
+
+    // Drops the bytes written from the head of the queue; returns the flood
+    // frames finished.
+    static uint32_t Written(Connection& c, std::size_t written) {
+        uint32_t floodFrames = 0;
+        while (written > 0) {
+            OutFrame& front = c.out.front();
+            const std::size_t rest = front.bytes.size() - c.frontWritten;
+            if (written < rest) {
+                c.frontWritten += written;
+                break;
+            }
+            written -= rest;
+            c.frontWritten = 0;
+            floodFrames += front.flood ? 1 : 0;
+            c.outBytes -= front.bytes.size();
+            c.out.pop_front();
+        }
+        return floodFrames;
+    }
+
+    // A keep-alive after CARD_HOST_KEEPALIVE without anything queued.
+    void ArmKeepAlive(const ConnectionPtr& connection) {
+        if (!connection->open || connection->frozen) {
+            return;
+        }
+        connection->keepAliveTimer.expires_at(connection->lastQueued + CARD_HOST_KEEPALIVE);
+        connection->keepAliveTimer.async_wait([this, connection](const asio::error_code& ec) {
+            if (ec || !connection->open || connection->frozen) {
+                return;
+            }
+            if (Clock::now() - connection->lastQueued >= CARD_HOST_KEEPALIVE) {
+                if (!Queue(connection, EncodeFrame({}), false)) {
+                    return;
+                }
+                StartWrite(connection);
+            }
+            ArmKeepAlive(connection);
+        });
+    }
+
+    // ---- freezing ----
+
+    void Freeze(const ConnectionPtr& connection) {
+        if (!connection->open || connection->frozen) {
+            return;
+        }
+        connection->frozen = true;
+        asio::error_code ignored;
+        connection->socket.cancel(ignored);
+        connection->keepAliveTimer.cancel();
+        Emit("frozen " + Label(*connection));
+    }
+
+    void Thaw(const ConnectionPtr& connection) {
+        if (!connection->open || !connection->frozen) {
+            return;
+        }
+        connection->frozen = false;
+        Emit("thawed " + Label(*connection));
+        ArmRead(connection);
+        StartWrite(connection);
+        ArmKeepAlive(connection);
     }
 
     // ---- cards ----
@@ -699,12 +895,14 @@ struct CCardHost::Impl {
                  std::to_string(card.floodCount));
             return;
         }
-        Connection& connection = *card.connection;
-        while (card.floodQueued < card.floodCount && connection.outBytes < FLOOD_QUEUE_BYTES) {
-            Queue(connection, card.floodFrame, true);
+        const ConnectionPtr connection = card.connection;
+        while (card.floodQueued < card.floodCount && connection->outBytes < FLOOD_QUEUE_BYTES) {
+            if (!Queue(connection, card.floodFrame, true)) {
+                return;  // closed, and the flood with it
+            }
             ++card.floodQueued;
         }
-        StartWrite(card.connection);
+        StartWrite(connection);
     }
 
     // ---- script operations (host's thread, through Call) ----
@@ -720,6 +918,28 @@ struct CCardHost::Impl {
             return nullptr;
         }
         return card;
+    }
+
+    // Runs `change` on the card's connection, or on every connection open now
+    // without a serial. Called on any thread but the host's.
+    template <typename Change>
+    bool ForConnections(std::optional<uint32_t> serial, std::string& error, Change change) {
+        return Call(error, [&](std::string& failure) {
+            if (serial) {
+                HostCard* card = AttachedCard(*serial, failure);
+                if (!card) {
+                    return false;
+                }
+                const ConnectionPtr connection = card->connection;
+                change(connection);
+                return true;
+            }
+            const std::set<ConnectionPtr> open = connections;
+            for (const ConnectionPtr& connection : open) {
+                change(connection);
+            }
+            return true;
+        });
     }
 };
 
@@ -821,21 +1041,20 @@ bool CCardHost::SendText(uint32_t serial, const std::string& text, std::string& 
 
 bool CCardHost::Drop(std::optional<uint32_t> serial, std::string& error) {
     Impl& impl = *m_impl;
-    return impl.Call(error, [&](std::string& failure) {
-        if (serial) {
-            Impl::HostCard* card = impl.AttachedCard(*serial, failure);
-            if (!card) {
-                return false;
-            }
-            impl.Close(card->connection);
-            return true;
-        }
-        const std::set<Impl::ConnectionPtr> open = impl.connections;
-        for (const Impl::ConnectionPtr& connection : open) {
-            impl.Close(connection);
-        }
-        return true;
-    });
+    return impl.ForConnections(serial, error,
+                               [&impl](const Impl::ConnectionPtr& c) { impl.Close(c); });
+}
+
+bool CCardHost::Freeze(std::optional<uint32_t> serial, std::string& error) {
+    Impl& impl = *m_impl;
+    return impl.ForConnections(serial, error,
+                               [&impl](const Impl::ConnectionPtr& c) { impl.Freeze(c); });
+}
+
+bool CCardHost::Thaw(std::optional<uint32_t> serial, std::string& error) {
+    Impl& impl = *m_impl;
+    return impl.ForConnections(serial, error,
+                               [&impl](const Impl::ConnectionPtr& c) { impl.Thaw(c); });
 }
 
 bool CCardHost::Flood(uint32_t serial, uint32_t count, std::string& error) {
@@ -881,6 +1100,20 @@ bool CCardHost::GetCardStatus(uint32_t serial, CardHostCardStatus& status, std::
         status.input = card->input;
         status.inSession = card->inSession;
         status.mesId = card->inSession ? card->mesId : 0;
+        return true;
+    });
+}
+
+bool CCardHost::GetUsage(CardHostUsage& usage, std::string& error) {
+    Impl& impl = *m_impl;
+    return impl.Call(error, [&](std::string&) {
+        usage = CardHostUsage{};
+        usage.connections = impl.connections.size();
+        for (const Impl::ConnectionPtr& connection : impl.connections) {
+            usage.waitingBytes += connection->outBytes;
+            usage.receiveBytes += connection->inBody ? connection->body.capacity() : 0;
+        }
+        usage.peakWaitingBytes = impl.peakWaitingBytes;
         return true;
     });
 }

@@ -7,6 +7,17 @@
 //                                            a later Connect takes the card over)
 //     card --traffic text--> its connection, while attached and in a mode
 //
+// Every connection gets a keep-alive frame after CARD_HOST_KEEPALIVE of
+// sending nothing, so that the station, which ends links it hears nothing on,
+// keeps idle cards. A frozen connection (Freeze) neither reads nor writes, as
+// a host that hangs; its socket stays open.
+//
+// Bounds, so that no client can make the host grow without limit: at most
+// MAX_HOST_CONNECTIONS connections (further ones are closed at once), at most
+// MAX_WAITING_BYTES of frames waiting to be sent per connection (past it the
+// connection is closed), and a frame's receive buffer grows with the bytes
+// that arrive, never ahead of them up to the length its header announces.
+//
 // Threads: Start runs the host on a thread of its own; every socket, timer and
 // card is touched there only. The public operations may be called from any
 // other thread (never from the output callback); they return once the host's
@@ -24,6 +35,9 @@
 #include "cardhost/CardProtocol.h"
 
 constexpr std::size_t MAX_HOST_CARDS = 8;
+constexpr std::size_t MAX_HOST_CONNECTIONS = 64;
+constexpr std::size_t MAX_WAITING_BYTES = 8 * 1048576;
+constexpr std::chrono::milliseconds CARD_HOST_KEEPALIVE{5000};
 constexpr uint32_t DEFAULT_MES_ID_FIRST = 10000000;
 constexpr uint32_t DEFAULT_MES_ID_LAST = 10000999;
 
@@ -47,6 +61,14 @@ struct CardHostCardStatus {
     std::string input;
     bool inSession = false;
     uint32_t mesId = 0;
+};
+
+// What the host holds for its connections, from its own accounting.
+struct CardHostUsage {
+    std::size_t connections = 0;
+    std::size_t waitingBytes = 0;      // frames waiting to be sent, every connection, now
+    std::size_t peakWaitingBytes = 0;  // the most one connection ever had waiting
+    std::size_t receiveBytes = 0;      // buffers of partly received frames, every connection, now
 };
 
 class CCardHost {
@@ -92,6 +114,12 @@ public:
     bool SendText(uint32_t serial, const std::string& text, std::string& error);
     // Closes the card's connection; without a serial, every connection.
     bool Drop(std::optional<uint32_t> serial, std::string& error);
+    // Stops reading and writing on the card's connection (without a serial:
+    // on every connection open now), keeping it open; writes "frozen LABEL"
+    // for each one that was not frozen. What the host sends meanwhile waits,
+    // within MAX_WAITING_BYTES. Thaw resumes, writing "thawed LABEL".
+    bool Freeze(std::optional<uint32_t> serial, std::string& error);
+    bool Thaw(std::optional<uint32_t> serial, std::string& error);
     // Sends `count` "ccs" traffic texts as fast as the connection takes them,
     // then writes "flood-done SERIAL COUNT".
     bool Flood(uint32_t serial, uint32_t count, std::string& error);
@@ -105,6 +133,7 @@ public:
     // by the station's mode setup, which drops a running session.
     bool WaitMode(uint32_t serial, std::chrono::milliseconds timeout);
     bool GetCardStatus(uint32_t serial, CardHostCardStatus& status, std::string& error);
+    bool GetUsage(CardHostUsage& usage, std::string& error);
 
 private:
     struct Impl;

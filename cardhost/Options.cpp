@@ -203,6 +203,6 @@ const char* UsageText() {
            "FILE, then from standard input:\n"
            "  start SERIAL MESID tel|data|fax|isdn|telex-sm|telex-mm   end SERIAL\n"
            "  event SERIAL ccs|ann|ass   params SERIAL NAME=VALUE ...   send SERIAL TEXT\n"
-           "  flood SERIAL COUNT   drop [SERIAL]   wait-attached SERIAL   wait-mode SERIAL\n"
-           "  sleep MS   quit\n";
+           "  flood SERIAL COUNT   drop [SERIAL]   freeze [SERIAL]   thaw [SERIAL]\n"
+           "  wait-attached SERIAL   wait-mode SERIAL   sleep MS   quit\n";
 }

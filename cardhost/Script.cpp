@@ -114,9 +114,12 @@ CScript::Result CScript::RunLine(const std::string& rawLine) {
         }
         return SleepFor(static_cast<long long>(*ms)) ? Result::Continue : Result::Quit;
     }
-    if (verb == "drop" && argc == 0) {
+    if ((verb == "drop" || verb == "freeze" || verb == "thaw") && argc == 0) {
         std::string error;
-        if (!m_host.Drop(std::nullopt, error)) {
+        const bool done = verb == "drop"     ? m_host.Drop(std::nullopt, error)
+                          : verb == "freeze" ? m_host.Freeze(std::nullopt, error)
+                                             : m_host.Thaw(std::nullopt, error);
+        if (!done) {
             Fail(line, error);
         }
         return Result::Continue;
@@ -136,6 +139,8 @@ CScript::Result CScript::RunLine(const std::string& rawLine) {
         {"send", "send SERIAL TEXT", 1, SIZE_MAX},
         {"flood", "flood SERIAL COUNT", 2, 2},
         {"drop", "drop [SERIAL]", 1, 1},
+        {"freeze", "freeze [SERIAL]", 1, 1},
+        {"thaw", "thaw [SERIAL]", 1, 1},
         {"wait-attached", "wait-attached SERIAL", 1, 1},
         {"wait-mode", "wait-mode SERIAL", 1, 1},
     };
@@ -201,6 +206,10 @@ CScript::Result CScript::RunLine(const std::string& rawLine) {
         }
     } else if (verb == "drop") {
         done = m_host.Drop(*serial, error);
+    } else if (verb == "freeze") {
+        done = m_host.Freeze(*serial, error);
+    } else if (verb == "thaw") {
+        done = m_host.Thaw(*serial, error);
     } else if (verb == "wait-attached" || verb == "wait-mode") {
         const bool forMode = verb == "wait-mode";
         while (!(forMode ? m_host.WaitMode(*serial, WAIT_SLICE)

@@ -7,6 +7,8 @@
 //     send SERIAL TEXT               TEXT (the rest of the line) as one message
 //     flood SERIAL COUNT
 //     drop [SERIAL]
+//     freeze [SERIAL]                the card's link (every link) neither read nor written
+//     thaw [SERIAL]                  ... read and written again
 //     wait-attached SERIAL
 //     wait-mode SERIAL               attached, and its code is a mode keyword
 //     sleep MILLISECONDS

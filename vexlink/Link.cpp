@@ -21,6 +21,7 @@
 namespace {
 
 using asio::ip::tcp;
+using Clock = std::chrono::steady_clock;
 using Frame = std::vector<char>;
 
 // Frames handed to one gathered write.
@@ -28,8 +29,43 @@ constexpr std::size_t MAX_GATHER = 64;
 // A receive buffer grown beyond this by a large frame is given back afterwards.
 constexpr std::size_t KEPT_RECEIVE_BUFFER = 65536;
 
+// The kernel's keep-alive probes on an idle connection: the first after this
+// idle time, then one per interval. With the user timeout set, the kernel
+// gives up once VEXLINK_DEAD_PEER_MS passed without an answer.
+constexpr int TCP_PROBE_IDLE_S = 5;
+constexpr int TCP_PROBE_INTERVAL_S = 2;
+constexpr int TCP_PROBE_COUNT = 5;
+
 // The link of the sink callback running on this thread, if any.
 thread_local const CLink* t_delivering = nullptr;
+
+// Marks the running callback's link for the time of a callback.
+class CDeliveryMarker {
+public:
+    explicit CDeliveryMarker(const CLink* link) { t_delivering = link; }
+    ~CDeliveryMarker() { t_delivering = nullptr; }
+    CDeliveryMarker(const CDeliveryMarker&) = delete;
+    CDeliveryMarker& operator=(const CDeliveryMarker&) = delete;
+};
+
+bool IsAttemptNote(VexlinkNote note) {
+    return note >= VEXLINK_NOTE_REFUSED && note <= VEXLINK_NOTE_UNREACHABLE;
+}
+
+// Why a connection attempt failed, by the error of the connect.
+VexlinkNote AttemptNote(const std::error_code& error) {
+    return error == asio::error::connection_refused ? VEXLINK_NOTE_REFUSED
+                                                    : VEXLINK_NOTE_UNREACHABLE;
+}
+
+// Why a link ended, by the error of a read or a write.
+VexlinkNote LinkNote(const std::error_code& error) {
+    if (error == asio::error::eof || error == asio::error::connection_reset ||
+        error == asio::error::connection_aborted || error == asio::error::broken_pipe) {
+        return VEXLINK_NOTE_CLOSED_BY_HOST;
+    }
+    return VEXLINK_NOTE_FAILED;
+}
 
 Frame MakeFrame(const char* text, uint32_t length) {
     Frame frame(VEXLINK_FRAME_HEADER + length);
@@ -73,15 +109,17 @@ public:
           m_resolver(context),
           m_socket(context),
           m_connectTimer(context),
-          m_keepAliveTimer(context) {
+          m_keepAliveTimer(context),
+          m_silenceTimer(context) {
         m_gather.reserve(MAX_GATHER);
     }
 
     // Service thread.
     void Start(const std::string& host, const std::string& port);
-    // Service thread; any number of times. Reports the link down if it was
-    // reported up.
-    void Close();
+    // Service thread; any number of times, the first one counts. Reports the
+    // link down for `reason` if it was reported up; reports an attempt's own
+    // failure (an attempt note) if it was still the link's current attempt.
+    void Close(VexlinkNote reason);
     void WriteNext();
 
     // With the link's mutex held.
@@ -99,13 +137,30 @@ private:
     void OnWritten(const std::error_code& error);
     void ArmKeepAlive();
     void OnKeepAlive(const std::error_code& error);
+    void ArmSilence();
+    void OnSilence(const std::error_code& error);
     void SetSocketOptions();
+    // The completion condition of every read: all bytes asked for, and bytes
+    // that arrive count as a sign of life for the silence limit, also when
+    // they are only part of what the read waits for. (A read that fills its
+    // buffer at once does not consult it; its handler counts those bytes.)
+    auto HeardFrom() {
+        return [this, seen = std::size_t{0}](const std::error_code& error,
+                                             std::size_t transferred) mutable {
+            if (transferred > seen) {
+                seen = transferred;
+                m_lastHeard = Clock::now();
+            }
+            return asio::transfer_all()(error, transferred);
+        };
+    }
 
     std::shared_ptr<CLink> m_link;
     tcp::resolver m_resolver;
     tcp::socket m_socket;
     asio::steady_timer m_connectTimer;
     asio::steady_timer m_keepAliveTimer;
+    asio::steady_timer m_silenceTimer;
 
     // Service thread only.
     std::array<unsigned char, VEXLINK_FRAME_HEADER> m_header{};
@@ -114,6 +169,7 @@ private:
     bool m_connected = false;   // the socket is connected; the time limit no longer applies
     bool m_reportedUp = false;  // OnLinkUp was delivered (or would have been, after Release)
     bool m_closed = false;
+    Clock::time_point m_lastHeard;  // when the last byte arrived (or the link came up)
 
     // Guarded by the link's mutex. The service thread reads the front of
     // m_outgoing without the lock while writing it: a deque keeps its
@@ -135,7 +191,7 @@ void CConnection::Start(const std::string& host, const std::string& port) {
     m_connectTimer.async_wait([self](const std::error_code& error) {
         // The timer may have expired just before the connection succeeded.
         if (!error && !self->m_connected) {
-            self->Close();
+            self->Close(VEXLINK_NOTE_TIMED_OUT);
         }
     });
     m_resolver.async_resolve(
@@ -151,7 +207,7 @@ void CConnection::OnResolved(const std::error_code& error,
         return;
     }
     if (error) {
-        Close();
+        Close(VEXLINK_NOTE_UNRESOLVED);
         return;
     }
     auto self = shared_from_this();
@@ -166,7 +222,7 @@ void CConnection::OnConnected(const std::error_code& error) {
         return;
     }
     if (error) {
-        Close();
+        Close(AttemptNote(error));
         return;
     }
     m_connected = true;
@@ -179,54 +235,71 @@ void CConnection::OnConnected(const std::error_code& error) {
     }
     if (!current) {
         // Disconnected or released while connecting: this one is never reported.
-        Close();
+        Close(VEXLINK_NOTE_DISCONNECTED);
         return;
     }
     SetSocketOptions();
     m_reportedUp = true;
+    m_lastHeard = Clock::now();
     m_link->Deliver([](CVexlinkSink& sink) { sink.OnLinkUp(); });
+    if (m_closed) {
+        return;
+    }
     ReadHeader();
     ArmKeepAlive();
+    ArmSilence();
 }
 
 void CConnection::SetSocketOptions() {
     std::error_code ignored;
     m_socket.set_option(tcp::no_delay(true), ignored);
     m_socket.set_option(asio::socket_base::keep_alive(true), ignored);
-#ifdef TCP_USER_TIMEOUT
+    // Best effort: without them a vanished peer is found later, by the
+    // library's silence limit or the kernel's defaults.
+    const int fd = m_socket.native_handle();
+    const int idle = TCP_PROBE_IDLE_S;
+    const int interval = TCP_PROBE_INTERVAL_S;
+    const int count = TCP_PROBE_COUNT;
     const unsigned int timeout = VEXLINK_DEAD_PEER_MS;
-    // Best effort: without it a vanished peer is found later, by the kernel's defaults.
-    (void)::setsockopt(m_socket.native_handle(), IPPROTO_TCP, TCP_USER_TIMEOUT, &timeout,
-                       sizeof timeout);
-#endif
+    (void)::setsockopt(fd, IPPROTO_TCP, TCP_KEEPIDLE, &idle, sizeof idle);
+    (void)::setsockopt(fd, IPPROTO_TCP, TCP_KEEPINTVL, &interval, sizeof interval);
+    (void)::setsockopt(fd, IPPROTO_TCP, TCP_KEEPCNT, &count, sizeof count);
+    (void)::setsockopt(fd, IPPROTO_TCP, TCP_USER_TIMEOUT, &timeout, sizeof timeout);
 }
 
-void CConnection::Close() {
+void CConnection::Close(VexlinkNote reason) {
     if (m_closed) {
         return;
     }
     m_closed = true;
+    bool current = false;
     {
         std::lock_guard lock(m_link->m_mutex);
         m_up = false;
-        if (m_link->m_current.get() == this) {
+        current = m_link->m_current.get() == this;
+        if (current) {
             m_link->m_current.reset();
         }
     }
     m_resolver.cancel();
     m_connectTimer.cancel();
     m_keepAliveTimer.cancel();
+    m_silenceTimer.cancel();
     std::error_code ignored;
     m_socket.shutdown(tcp::socket::shutdown_both, ignored);
     m_socket.close(ignored);
     if (m_reportedUp) {
-        m_link->Deliver([](CVexlinkSink& sink) { sink.OnLinkDown(); });
+        m_link->DeliverNote(reason, true);
+    } else if (current && IsAttemptNote(reason)) {
+        // An attempt the station abandoned (Disconnect, a later failure
+        // racing it) is stale and says nothing.
+        m_link->DeliverNote(reason, false);
     }
 }
 
 void CConnection::ReadHeader() {
     auto self = shared_from_this();
-    asio::async_read(m_socket, asio::buffer(m_header),
+    asio::async_read(m_socket, asio::buffer(m_header), HeardFrom(),
                      [self](const std::error_code& error, std::size_t) { self->OnHeader(error); });
 }
 
@@ -235,26 +308,27 @@ void CConnection::OnHeader(const std::error_code& error) {
         return;
     }
     if (error) {
-        Close();
+        Close(LinkNote(error));
         return;
     }
+    m_lastHeard = Clock::now();
     const uint32_t length = DecodeLength(m_header);
     if (length == 0) {
         ReadHeader();
         return;
     }
     if (length > VEXLINK_MAX_FRAME) {
-        Close();
+        Close(VEXLINK_NOTE_PROTOCOL);
         return;
     }
     try {
         m_body.resize(std::size_t{length} + 1);
     } catch (const std::bad_alloc&) {
-        Close();
+        Close(VEXLINK_NOTE_FAILED);
         return;
     }
     auto self = shared_from_this();
-    asio::async_read(m_socket, asio::buffer(m_body.data(), length),
+    asio::async_read(m_socket, asio::buffer(m_body.data(), length), HeardFrom(),
                      [self, length](const std::error_code& bodyError, std::size_t) {
                          self->OnBody(bodyError, length);
                      });
@@ -265,9 +339,10 @@ void CConnection::OnBody(const std::error_code& error, uint32_t length) {
         return;
     }
     if (error) {
-        Close();
+        Close(LinkNote(error));
         return;
     }
+    m_lastHeard = Clock::now();
     m_body[length] = '\0';
     const char* text = m_body.data();
     m_link->Deliver([text, length](CVexlinkSink& sink) { sink.OnMessage(text, length); });
@@ -322,7 +397,7 @@ void CConnection::OnWritten(const std::error_code& error) {
         return;
     }
     if (error) {
-        Close();
+        Close(LinkNote(error));
         return;
     }
     {
@@ -360,6 +435,29 @@ void CConnection::OnKeepAlive(const std::error_code& error) {
     ArmKeepAlive();
 }
 
+void CConnection::ArmSilence() {
+    const std::chrono::milliseconds limit = m_link->m_settings.silence;
+    if (limit.count() == 0) {
+        return;
+    }
+    // One wake-up per limit at most, however often bytes arrive: the handler
+    // moves the deadline on to the last byte heard.
+    auto self = shared_from_this();
+    m_silenceTimer.expires_at(m_lastHeard + limit);
+    m_silenceTimer.async_wait([self](const std::error_code& error) { self->OnSilence(error); });
+}
+
+void CConnection::OnSilence(const std::error_code& error) {
+    if (m_closed || error) {
+        return;
+    }
+    if (Clock::now() - m_lastHeard >= m_link->m_settings.silence) {
+        Close(VEXLINK_NOTE_SILENT);
+        return;
+    }
+    ArmSilence();
+}
+
 CLink::CLink(CVexlinkSink* sink, asio::io_context& context, const LinkSettings& settings)
     : m_context(context), m_settings(settings), m_sink(sink) {}
 
@@ -371,16 +469,32 @@ void CLink::Deliver(Call&& call) {
     if (m_sink == nullptr) {
         return;
     }
-    struct Marker {
-        explicit Marker(const CLink* link) { t_delivering = link; }
-        ~Marker() { t_delivering = nullptr; }
-        Marker(const Marker&) = delete;
-        Marker& operator=(const Marker&) = delete;
-    } marker(this);
+    CDeliveryMarker marker(this);
     try {
         call(*m_sink);
     } catch (...) {
         // A sink must not throw; one that does must not stall the link.
+    }
+}
+
+void CLink::DeliverNote(VexlinkNote note, bool linkDown) {
+    std::lock_guard lock(m_callbackMutex);
+    if (m_sink == nullptr) {
+        return;
+    }
+    CDeliveryMarker marker(this);
+    m_lastNote.store(note, std::memory_order_release);
+    try {
+        m_sink->OnNotify();
+    } catch (...) {
+    }
+    // A sink that released its own link from OnNotify, against the contract,
+    // has cleared m_sink.
+    if (linkDown && m_sink != nullptr) {
+        try {
+            m_sink->OnLinkDown();
+        } catch (...) {
+        }
     }
 }
 
@@ -405,9 +519,9 @@ int CLink::Connect(const char* host, const char* port) {
     }
 }
 
-bool CLink::DropCurrentLocked() {
+bool CLink::DropCurrentLocked(VexlinkNote reason) {
     try {
-        asio::post(m_context, [connection = m_current] { connection->Close(); });
+        asio::post(m_context, [connection = m_current, reason] { connection->Close(reason); });
     } catch (const std::exception&) {
         return false;
     }
@@ -420,7 +534,7 @@ int CLink::Disconnect() {
     if (!m_current) {
         return VEXLINK_NO_LINK;
     }
-    return DropCurrentLocked() ? VEXLINK_OK : VEXLINK_FAILED;
+    return DropCurrentLocked(VEXLINK_NOTE_DISCONNECTED) ? VEXLINK_OK : VEXLINK_FAILED;
 }
 
 int CLink::Send(const char* text, uint32_t length) {
@@ -438,7 +552,7 @@ int CLink::Send(const char* text, uint32_t length) {
         }
         if (!m_current->EnqueueLocked(std::move(frame))) {
             // The host has stopped reading: give the link up rather than memory.
-            return DropCurrentLocked() ? VEXLINK_OVERFLOW : VEXLINK_FAILED;
+            return DropCurrentLocked(VEXLINK_NOTE_OVERFLOW) ? VEXLINK_OVERFLOW : VEXLINK_FAILED;
         }
         return VEXLINK_OK;
     } catch (const std::exception&) {
@@ -458,6 +572,6 @@ void CLink::Release() {
     std::lock_guard lock(m_mutex);
     if (m_current) {
         // Should even this fail, the connection can reach no sink any more.
-        (void)DropCurrentLocked();
+        (void)DropCurrentLocked(VEXLINK_NOTE_DISCONNECTED);
     }
 }

@@ -3,9 +3,12 @@
 //   station threads                      service thread
 //   +-------------+                      +------------------------------------------+
 //   | Connect     |--post-> Start ------>| resolve -> connect -> OnLinkUp            |
+//   |             |                      |   (failed: OnNotify with the reason)      |
 //   |             |                      |   read frames -> OnMessage ...            |
 //   | Send        |--queue, post-------->|   write frames, keep-alives               |
-//   | Disconnect  |--post-> Close ------>| close -> OnLinkDown (only after OnLinkUp) |
+//   |             |                      |   silence limit, read or write error ...  |
+//   | Disconnect  |--post-> Close ------>| close -> OnNotify, OnLinkDown             |
+//   |             |                      |          (only after OnLinkUp)            |
 //   | Release     |  sink cleared, then post Close (no callbacks)                    |
 //   +-------------+                      +------------------------------------------+
 //
@@ -24,22 +27,31 @@
 // Disconnect closes at once: frames still queued are dropped. Disconnect
 // while connecting abandons the attempt and, as no OnLinkUp came, calls nothing.
 //
+// Notes (cardlink/VexlinkNotes.h): an attempt that ends on its own without a
+// link calls OnNotify with its reason; a link that ends calls OnNotify with
+// its reason and then OnLinkDown, both under one hold of the callback lock,
+// so a Release cannot come between them. The note is stored atomically right
+// before OnNotify, for VexlinkLastNote on any thread.
+//
 // Callbacks of one link never overlap (there is one service thread). The sink
 // may call Connect, Disconnect and Send from inside a callback, and Release
 // of another link; not Release of its own link.
 #pragma once
 
+#include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <memory>
 #include <mutex>
 
 #include "cardlink/VexlinkApi.h"
+#include "cardlink/VexlinkNotes.h"
 #include "vexlink/LinkService.h"
 
 struct LinkSettings {
     std::chrono::milliseconds connectTimeout;
     std::chrono::milliseconds keepAlive;  // 0: no keep-alives
+    std::chrono::milliseconds silence;    // 0: a silent host keeps its link
 };
 
 class CConnection;
@@ -60,6 +72,9 @@ public:
     // this link runs or will run; the connection, if any, closes silently.
     void Release();
 
+    // Any thread: the note of the last OnNotify, VEXLINK_NOTE_NONE before any.
+    VexlinkNote LastNote() const { return m_lastNote.load(std::memory_order_acquire); }
+
 private:
     friend class CConnection;
 
@@ -67,10 +82,13 @@ private:
     // callback lock held so that Release can wait for a running callback.
     template <typename Call>
     void Deliver(Call&& call);
+    // Service thread: stores `note` and calls OnNotify, then OnLinkDown when
+    // `linkDown`, unless the link was released.
+    void DeliverNote(VexlinkNote note, bool linkDown);
 
-    // With m_mutex held: ends the current connection on the service thread and
-    // forgets it. False, and nothing changed, when that cannot be arranged.
-    bool DropCurrentLocked();
+    // With m_mutex held: ends the current connection on the service thread for
+    // `reason` and forgets it. False, and nothing changed, when that cannot be arranged.
+    bool DropCurrentLocked(VexlinkNote reason);
 
     asio::io_context& m_context;
     const LinkSettings m_settings;
@@ -83,4 +101,6 @@ private:
     // Held while a callback runs; Release takes it to clear the sink.
     std::mutex m_callbackMutex;
     CVexlinkSink* m_sink;
+
+    std::atomic<VexlinkNote> m_lastNote{VEXLINK_NOTE_NONE};
 };

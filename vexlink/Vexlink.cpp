@@ -11,6 +11,7 @@
 #include <utility>
 
 #include "cardlink/VexlinkApi.h"
+#include "cardlink/VexlinkNotes.h"
 #include "vexlink/Link.h"
 #include "vexlink/LinkService.h"
 
@@ -43,6 +44,8 @@ public:
     int Disconnect() override { return m_link->Disconnect(); }
     int Send(const char* text, uint32_t length) override { return m_link->Send(text, length); }
 
+    VexlinkNote LastNote() const { return m_link->LastNote(); }
+
 private:
     std::shared_ptr<CLink> m_link;
 };
@@ -50,7 +53,8 @@ private:
 // Reads "name=value" pairs separated by blanks or ';'; see vexlink/Vexlink.h.
 LinkSettings ReadSettings(const char* text) {
     LinkSettings settings{std::chrono::milliseconds(VEXLINK_DEFAULT_CONNECT_TIMEOUT_MS),
-                          std::chrono::milliseconds(VEXLINK_DEFAULT_KEEPALIVE_MS)};
+                          std::chrono::milliseconds(VEXLINK_DEFAULT_KEEPALIVE_MS),
+                          std::chrono::milliseconds(VEXLINK_DEFAULT_SILENCE_MS)};
     if (text == nullptr) {
         return settings;
     }
@@ -78,6 +82,8 @@ LinkSettings ReadSettings(const char* text) {
             settings.connectTimeout = ms;
         } else if (name == VEXLINK_SETTING_KEEPALIVE) {
             settings.keepAlive = ms;
+        } else if (name == VEXLINK_SETTING_SILENCE) {
+            settings.silence = ms;
         }
     }
     return settings;
@@ -98,4 +104,12 @@ extern "C" VEXLINK_EXPORT CVexlinkInstance* CreateVexlinkInstance(
     } catch (const std::exception&) {
         return nullptr;
     }
+}
+
+extern "C" VEXLINK_EXPORT int32_t VexlinkLastNote(CVexlinkInstance* instance) {
+    if (instance == nullptr) {
+        return VEXLINK_NOTE_NONE;
+    }
+    // Every instance the station holds was made by CreateVexlinkInstance above.
+    return static_cast<const CVexlinkObject*>(instance)->LastNote();
 }

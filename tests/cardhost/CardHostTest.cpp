@@ -63,6 +63,13 @@ protected:
         return status;
     }
 
+    CardHostUsage Usage() {
+        CardHostUsage usage;
+        std::string error;
+        EXPECT_TRUE(m_host->GetUsage(usage, error)) << error;
+        return usage;
+    }
+
     COutputLog m_log;  // outlives the host, which writes to it
     std::string m_address;
     std::unique_ptr<CCardHost> m_host;
@@ -348,6 +355,80 @@ TEST_F(CardHostTest, AFloodSendsItsCountAsFastAsTheConnectionTakesIt) {
     }
     EXPECT_TRUE(m_log.WaitFor("flood-done 4711 20000"));
     EXPECT_FALSE(client->Receive(QUIET_WAIT).has_value());
+}
+
+TEST_F(CardHostTest, AnIdleConnectionGetsAKeepAliveAfterFiveSecondsOfQuiet) {
+    StartHost();
+    auto client = Attach(4711);
+    // The answer is the last frame before the quiet; it is sent after `asked`.
+    const auto asked = std::chrono::steady_clock::now();
+    client->Send(SetAlsCommand("off"));
+    ASSERT_EQ(client->Receive(), Parameters({{"als", "off"}}));
+    EXPECT_EQ(client->ReceiveFrame(CARD_HOST_KEEPALIVE + LONG_WAIT), "");
+    const auto quiet = std::chrono::steady_clock::now() - asked;
+    EXPECT_GE(quiet, CARD_HOST_KEEPALIVE);
+    EXPECT_LT(quiet, CARD_HOST_KEEPALIVE + 5s);  // well within the station's 15 s
+}
+
+TEST_F(CardHostTest, AConnectionBeyondTheLimitIsClosedAtOnceWithoutAGreeting) {
+    StartHost();
+    std::vector<std::unique_ptr<CFramedClient>> clients;
+    for (std::size_t i = 0; i < MAX_HOST_CONNECTIONS; ++i) {
+        clients.push_back(Connect());  // each one greeted
+    }
+    CFramedClient extra;
+    ASSERT_TRUE(extra.Connect(m_address, m_host->Port()));
+    EXPECT_FALSE(extra.ReceiveFrame().has_value());
+    EXPECT_TRUE(extra.WaitClosed());
+    EXPECT_TRUE(m_log.WaitFor("error connection from 127.", LONG_WAIT, true));
+    EXPECT_EQ(m_log.CountPrefix("error connection from "), 1u);
+    EXPECT_EQ(m_log.CountPrefix("accepted "), MAX_HOST_CONNECTIONS);
+    EXPECT_EQ(Usage().connections, MAX_HOST_CONNECTIONS);
+
+    // A place that comes free is taken again.
+    clients.back()->Close();
+    ASSERT_TRUE(m_log.WaitFor("closed -"));
+    clients.back() = Connect();
+    EXPECT_EQ(Usage().connections, MAX_HOST_CONNECTIONS);
+}
+
+TEST_F(CardHostTest, AClientThatStopsReadingIsDroppedAtTheBoundOfWaitingBytes) {
+    StartHost();
+    auto client = Attach(4711);  // reads nothing from here on
+    const std::string megabyte(MAX_FRAME_BYTES, 'x');
+    std::string error;
+    int sent = 0;
+    while (sent < 100 && m_host->SendText(4711, megabyte, error)) {
+        ++sent;
+    }
+    EXPECT_EQ(error, "card 4711 is not attached");
+    EXPECT_TRUE(
+        m_log.Has("error more than 8388608 bytes waiting for 4711, closing the connection"));
+    EXPECT_TRUE(m_log.Has("closed 4711"));
+    const CardHostUsage usage = Usage();
+    EXPECT_LE(usage.peakWaitingBytes, MAX_WAITING_BYTES);
+    EXPECT_GT(usage.peakWaitingBytes, MAX_WAITING_BYTES - FRAME_HEADER_BYTES - MAX_FRAME_BYTES);
+    EXPECT_EQ(usage.waitingBytes, 0u);
+    EXPECT_EQ(usage.connections, 0u);
+    EXPECT_TRUE(client->WaitClosed());
+}
+
+TEST_F(CardHostTest, AnAnnouncedFrameCostsOnlyTheBytesThatArrived) {
+    StartHost();
+    auto client = Attach(4711);
+    ASSERT_TRUE(client->SendRaw(CFramedClient::Header(MAX_FRAME_BYTES) + "0123456789"));
+    CardHostUsage usage;
+    for (const auto until = std::chrono::steady_clock::now() + LONG_WAIT;
+         usage.receiveBytes < 10 && std::chrono::steady_clock::now() < until;) {
+        usage = Usage();
+    }
+    EXPECT_GE(usage.receiveBytes, 10u);
+    EXPECT_LT(usage.receiveBytes, 1024u);
+
+    // The rest of it arrives: the frame is read whole, and its buffer goes.
+    ASSERT_TRUE(client->SendRaw(std::string(MAX_FRAME_BYTES - 10, 'x')));
+    EXPECT_TRUE(m_log.WaitFor("error not well-formed XML from 4711: ", LONG_WAIT, true));
+    EXPECT_EQ(Usage().receiveBytes, 0u);
 }
 
 TEST_F(CardHostTest, StopClosesEveryConnectionAndRefusesLaterOperations) {

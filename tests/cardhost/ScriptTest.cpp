@@ -115,6 +115,8 @@ TEST_F(ScriptTest, ALineThatCannotRunIsReportedAndSendsNothing) {
         {"end 815", "card 815 is not attached"},
         {"drop 815", "card 815 is not attached"},
         {"drop 4711 815", "usage: drop [SERIAL]"},
+        {"freeze 815", "card 815 is not attached"},
+        {"thaw 4711 815", "usage: thaw [SERIAL]"},
         {"flood 4711 many", "COUNT must be a number"},
         {"sleep soon", "usage: sleep MILLISECONDS"},
         {"launch 4711", "unknown command launch"},
@@ -150,12 +152,49 @@ TEST_F(ScriptTest, DropClosesOneCardsConnectionOrAll) {
     EXPECT_TRUE(m_log.WaitFor("closed 4711"));
     EXPECT_FALSE(second->Receive(QUIET_WAIT).has_value());
     EXPECT_TRUE(m_host->WaitAttached(815, Millis(0)));
+    CardHostUsage usage;
+    std::string error;
+    ASSERT_TRUE(m_host->GetUsage(usage, error)) << error;
+    EXPECT_EQ(usage.connections, 2u);  // the dropped one is gone, not kept closed
 
     Run("drop");
     EXPECT_TRUE(second->WaitClosed());
     EXPECT_TRUE(bare->WaitClosed());
     EXPECT_TRUE(m_log.Has("closed 815"));
     EXPECT_TRUE(m_log.Has("closed -"));
+}
+
+TEST_F(ScriptTest, FreezeStopsReadingAndWritingUntilThaw) {
+    auto first = Attach(4711, "sat-b");
+    auto second = Attach(815, "");
+    Run("freeze 4711");
+    EXPECT_TRUE(m_log.Has("frozen 4711"));
+    Run("send 4711 held");
+    Run("send 815 passes");
+    ASSERT_TRUE(first->Send(SetAlsCommand("analog")));
+    EXPECT_EQ(second->Receive(), "passes");
+    EXPECT_FALSE(first->ReceiveFrame(QUIET_WAIT).has_value());
+    EXPECT_EQ(m_log.CountPrefix("recv 4711 " + SetAlsCommand("analog")), 0u);
+    EXPECT_TRUE(m_host->WaitAttached(4711, Millis(0)));  // the connection stays
+
+    Run("thaw 4711");
+    EXPECT_TRUE(m_log.Has("thawed 4711"));
+    EXPECT_EQ(first->Receive(), "held");
+    const auto answer = first->Receive();
+    EXPECT_NE(answer.value_or("").find("value=\"analog\""), std::string::npos);
+    EXPECT_TRUE(m_log.Has("recv 4711 " + SetAlsCommand("analog")));
+
+    // Without a serial: every link.
+    auto bare = Connect();
+    Run("freeze");
+    EXPECT_TRUE(m_log.Has("frozen 815"));
+    EXPECT_TRUE(m_log.Has("frozen -"));
+    Run("send 815 later");
+    EXPECT_FALSE(second->ReceiveFrame(QUIET_WAIT).has_value());
+    Run("thaw");
+    EXPECT_EQ(second->Receive(), "later");
+    EXPECT_EQ(m_log.CountPrefix("thawed "), 4u);
+    EXPECT_EQ(m_log.CountPrefix("error"), 0u);
 }
 
 TEST_F(ScriptTest, WaitCommandsReturnOnceTheCardIsAttachedOrInAMode) {

@@ -1,7 +1,8 @@
 // The station among hosts that break the rules: a frame over the size limit, a
 // partial frame cut by a reset, bytes that are not XML, messages too long for
 // the event queue (32,724 bytes and 1 MB), a host that accepts and never
-// speaks, one that closes every connection at once. One good emulated host
+// says a word (it sends keep-alives only), one that closes every connection
+// at once. One good emulated host
 // runs beside them. The station must keep running, leave the good host's
 // cards alone, come back to the hosts that broke their links at its next
 // reconnect pass, and still exit promptly.
@@ -74,6 +75,8 @@ TEST(HostileHostEndToEnd, StationSurvivesBrokenHostsAndKeepsGoodCardsRunning) {
     std::unique_ptr<CRawConnection> silentLink = silent.TakeConnection();
     ASSERT_TRUE(overLink && partialLink && junkLink && bigLink && silentLink)
         << "the station did not connect to every host";
+    // Keep-alives hold the silent host's link past the station's silence limit.
+    CKeepAlivePump silentKeepAlives(*silentLink);
 
     // Not XML, not framed text a card would send, or cut short; then a proper
     // card list. The card must come up as if the junk had not been there.
@@ -198,6 +201,7 @@ TEST(HostileHostEndToEnd, StationSurvivesBrokenHostsAndKeepsGoodCardsRunning) {
     // cards' ALS walks to their end.
     const std::vector<CardState> rows = station.Rows();
     EXPECT_EQ(rows[SILENT].status, STATUS_HOST_CONNECTED);
+    EXPECT_EQ(silent.Accepted(), 1) << "the station dropped the silent host's link";
     for (size_t i = 0; i < goodSerials.size(); ++i) {
         EXPECT_EQ(rows[i].alsPhase, 3) << "card " << i + 1;
         EXPECT_EQ(goodLog.Received(goodSerials[i], SetCodeCommand("no-mode", "oqpsk")), 1u)

@@ -423,6 +423,42 @@ private:
     bool m_closed = false;
 };
 
+// Sends a keep-alive on a raw connection every KEEPALIVE_PACE from a thread of
+// its own while it lives, as a host with nothing to say still does, so that
+// the station's limit on silent links leaves the link up. The connection must
+// outlive it and is not used by anyone else meanwhile.
+class CKeepAlivePump {
+public:
+    static constexpr Millis KEEPALIVE_PACE = 2s;
+
+    explicit CKeepAlivePump(CRawConnection& connection)
+        : m_connection(connection), m_thread([this] { Run(); }) {}
+    ~CKeepAlivePump() {
+        {
+            std::lock_guard lock(m_lock);
+            m_stop = true;
+        }
+        m_stopped.notify_all();
+        m_thread.join();
+    }
+    CKeepAlivePump(const CKeepAlivePump&) = delete;
+    CKeepAlivePump& operator=(const CKeepAlivePump&) = delete;
+
+private:
+    void Run() {
+        std::unique_lock lock(m_lock);
+        while (!m_stopped.wait_for(lock, KEEPALIVE_PACE, [this] { return m_stop; })) {
+            (void)m_connection.SendRaw(CRawConnection::Header(0));
+        }
+    }
+
+    CRawConnection& m_connection;
+    std::mutex m_lock;
+    std::condition_variable m_stopped;
+    bool m_stop = false;
+    std::thread m_thread;  // last: starts once everything it uses exists
+};
+
 // A listener on a random loopback address and a device port. Its own thread
 // accepts every connection the station makes and either closes it at once or
 // hands it to the test (TakeConnection). Whatever the test has not taken is

@@ -8,6 +8,13 @@ extern "C" CVexlinkInstance* CreateVexlinkInstance(CVexlinkSink* sink, const cha
     return CFakeVexlink::Get().Create(sink, text1, text2, options);
 }
 
+extern "C" int32_t VexlinkLastNote(CVexlinkInstance* instance) {
+    if (instance == nullptr) {
+        return VEXLINK_NOTE_NONE;
+    }
+    return static_cast<CFakeInstance*>(instance)->lastNote.load();
+}
+
 CFakeVexlink& CFakeVexlink::Get() {
     static CFakeVexlink instance;
     return instance;
@@ -154,6 +161,12 @@ void CFakeVexlink::FireMessage(int instance, const std::string& text) {
         "message", text);
 }
 
+void CFakeVexlink::FireNote(int instance, VexlinkNote note) {
+    Post(
+        instance, [](CVexlinkSink* sink) { sink->OnNotify(); }, "notify",
+        std::to_string(static_cast<int>(note)), note);
+}
+
 void CFakeVexlink::WaitIdle() {
     std::unique_lock<std::mutex> guard(m_lock);
     m_idle.wait(guard, [this] { return m_tasks.empty() && m_running == 0; });
@@ -179,17 +192,20 @@ CVexlinkInstance* CFakeVexlink::Create(CVexlinkSink* sink, const char* t1, const
 void CFakeVexlink::OnConnect(CFakeInstance* instance, const std::string& host,
                              const std::string& port) {
     bool up = false;
+    bool unreachable = false;
     {
         std::lock_guard<std::mutex> guard(m_lock);
         m_journal.push_back("connect " + std::to_string(instance->Number()) + " " + host + " " +
                             port);
         instance->connectedHost = host;
-        const bool unreachable =
+        unreachable =
             std::find(m_unreachable.begin(), m_unreachable.end(), host) != m_unreachable.end();
         up = m_autoUp && !unreachable && !instance->linkUp;
     }
     if (up) {
         FireLinkUp(instance->Number());
+    } else if (unreachable) {
+        FireNote(instance->Number(), VEXLINK_NOTE_REFUSED);
     }
 }
 
@@ -221,10 +237,11 @@ void CFakeVexlink::OnRelease(CFakeInstance* instance) {
 }
 
 void CFakeVexlink::Post(int instance, std::function<void(CVexlinkSink*)> call, std::string line,
-                        std::string detail) {
+                        std::string detail, VexlinkNote note) {
     {
         std::lock_guard<std::mutex> guard(m_lock);
-        m_tasks.push_back(Task{instance, std::move(call), std::move(line), std::move(detail)});
+        m_tasks.push_back(
+            Task{instance, std::move(call), std::move(line), std::move(detail), note});
     }
     m_wake.notify_all();
 }
@@ -260,6 +277,9 @@ void CFakeVexlink::Run() {
                 continue;  // OnLinkDown only after OnLinkUp
             }
             instance->linkUp = false;
+        }
+        if (task.note != VEXLINK_NOTE_NONE) {
+            instance->lastNote.store(task.note);
         }
         m_running = task.instance;
         std::string journalLine = task.journalLine + " " + std::to_string(task.instance);

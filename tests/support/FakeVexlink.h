@@ -3,11 +3,13 @@
 // library does. By default a Connect brings the link up and a Disconnect
 // brings it down; both can be switched off to model an unreachable host or a
 // silent library. Release removes the object's pending callbacks and waits for
-// a running one, so no callback reaches a destroyed sink.
+// a running one, so no callback reaches a destroyed sink. Notes are fired by
+// the test (FireNote); VexlinkLastNote gives an object's last one.
 //
 // One double serves the whole test program: Reset() between tests.
 #pragma once
 
+#include <atomic>
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
@@ -19,6 +21,7 @@
 #include <vector>
 
 #include "cardlink/VexlinkApi.h"
+#include "cardlink/VexlinkNotes.h"
 
 class CFakeInstance;
 
@@ -35,11 +38,13 @@ public:
     void SetCreateFails(bool fails);
     void SetAutoLinkUp(bool enabled);    // Connect → OnLinkUp
     void SetAutoLinkDown(bool enabled);  // Disconnect → OnLinkDown
+    // Connect to this host brings no link up and notes VEXLINK_NOTE_REFUSED.
     void SetUnreachableHost(const std::string& host, bool unreachable);
 
     // The journal: one line per call, in call order, e.g. "create 1", "connect 1
     // host1 33254", "send 1 <Message...>", "disconnect 1", "release 1"; and, when
-    // a callback has been delivered, "up 1", "down 1", "message 1 <text>".
+    // a callback has been delivered, "up 1", "down 1", "message 1 <text>",
+    // "notify 1 <note number>".
     // Objects are numbered 1, 2, ... in creation order.
     std::vector<std::string> Journal() const;
     std::vector<std::string> JournalOf(int instance) const;  // lines of one object, prefix removed
@@ -57,6 +62,8 @@ public:
     void FireLinkUp(int instance);
     void FireLinkDown(int instance);
     void FireMessage(int instance, const std::string& text);
+    // OnNotify, with `note` stored for VexlinkLastNote just before it.
+    void FireNote(int instance, VexlinkNote note);
     // Waits until every callback asked for so far has been delivered.
     void WaitIdle();
 
@@ -76,9 +83,10 @@ private:
         std::function<void(CVexlinkSink*)> call;
         std::string journalLine;
         std::string detail;  // appended to the journal line after the object's number
+        VexlinkNote note;    // stored on the object before the call; NONE: keep the last
     };
     void Post(int instance, std::function<void(CVexlinkSink*)> call, std::string line,
-              std::string detail = {});
+              std::string detail = {}, VexlinkNote note = VEXLINK_NOTE_NONE);
     void Run();
 
     mutable std::mutex m_lock;
@@ -122,6 +130,8 @@ public:
 
     int Number() const { return m_number; }
     CVexlinkSink* Sink() const { return m_sink; }
+    // Read by VexlinkLastNote on any thread; written on the double's thread.
+    std::atomic<VexlinkNote> lastNote{VEXLINK_NOTE_NONE};
     // Guarded by the double's lock.
     bool released = false;
     bool linkUp = false;

@@ -1,6 +1,10 @@
 #include "cardlink/VexlinkApi.h"
 
+#include <arpa/inet.h>
+#include <dirent.h>
 #include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/socket.h>
 
@@ -17,6 +21,8 @@
 #include <thread>
 #include <vector>
 
+#include "cardhost/CardHost.h"
+#include "cardlink/VexlinkNotes.h"
 #include "vexlink/TestHost.h"
 #include "vexlink/Vexlink.h"
 
@@ -34,14 +40,19 @@ constexpr const char* TEST_SETTINGS = "connect-timeout-ms=2000 keepalive-ms=0";
 // the station relies on: never on the thread that made the instance (which
 // also makes every Connect, Disconnect and Send here), OnLinkUp and
 // OnLinkDown alternating from OnLinkUp, messages only while up and followed
-// by a NUL, nothing after Release has returned.
+// by a NUL, nothing after Release has returned. And the rules of the notes:
+// OnNotify while down tells why an attempt failed, while up why the link
+// ends, and then OnLinkDown comes next; every OnLinkDown has its note.
 class CRecordingSink : public CVexlinkSink {
 public:
     // Runs inside OnMessage, on the library's thread; set before Connect.
     std::function<void(const std::string&)> onMessage;
+    // The instance, for VexlinkLastNote inside OnNotify; set before Connect.
+    std::atomic<CVexlinkInstance*> instance{nullptr};
 
     void OnMessage(const char* text, uint32_t length) override {
         Enter();
+        ExpectNoPendingDown("OnMessage");
         std::string copy(text, length);
         if (text[length] != '\0') {
             Violation("message without NUL");
@@ -56,6 +67,7 @@ public:
     }
     void OnLinkUp() override {
         Enter();
+        ExpectNoPendingDown("OnLinkUp");
         if (m_up) {
             Violation("up twice");
         }
@@ -67,20 +79,55 @@ public:
         if (!m_up) {
             Violation("down without up");
         }
+        if (!m_downNoted) {
+            Violation("down without a note");
+        }
         m_up = false;
+        m_downNoted = false;
+        {
+            std::lock_guard lock(m_mutex);
+            m_downAt = Clock::now();
+        }
         Record('D', {});
     }
     void OnNotify() override {
         Enter();
+        ExpectNoPendingDown("OnNotify");
+        const int32_t note = VexlinkLastNote(instance.load());
+        const bool attemptNote = note >= VEXLINK_NOTE_REFUSED && note <= VEXLINK_NOTE_UNREACHABLE;
+        const bool linkNote = note >= VEXLINK_NOTE_CLOSED_BY_HOST && note <= VEXLINK_NOTE_FAILED;
+        if (m_up ? !linkNote : !attemptNote) {
+            Violation("note " + std::to_string(note) + (m_up ? " while up" : " while down"));
+        }
+        m_downNoted = m_up;
+        {
+            std::lock_guard lock(m_mutex);
+            m_notes.push_back(note);
+        }
         Record('N', {});
     }
 
     void MarkReleased() { m_released = true; }
 
-    // The callbacks so far, one letter each: U, D, M, N.
+    // The callbacks so far but OnNotify, one letter each: U, D, M.
     std::string Kinds() const {
+        std::string kinds = Sequence();
+        std::erase(kinds, 'N');
+        return kinds;
+    }
+    // Every callback so far, OnNotify as N.
+    std::string Sequence() const {
         std::lock_guard lock(m_mutex);
         return m_kinds;
+    }
+    // The note read inside each OnNotify, in order.
+    std::vector<int32_t> Notes() const {
+        std::lock_guard lock(m_mutex);
+        return m_notes;
+    }
+    Clock::time_point LastDownAt() const {
+        std::lock_guard lock(m_mutex);
+        return m_downAt;
     }
     std::vector<std::string> Messages() const {
         std::lock_guard lock(m_mutex);
@@ -116,6 +163,11 @@ private:
             Violation("callback on the caller's thread");
         }
     }
+    void ExpectNoPendingDown(const char* callback) {
+        if (m_downNoted) {
+            Violation(std::string(callback) + " between a link's note and its OnLinkDown");
+        }
+    }
     void Violation(const std::string& what) {
         std::lock_guard lock(m_mutex);
         m_violations.push_back(what);
@@ -136,13 +188,16 @@ private:
 
     const std::thread::id m_creator = std::this_thread::get_id();
     std::atomic<bool> m_released{false};
-    bool m_up = false;  // library thread only
+    bool m_up = false;         // library thread only
+    bool m_downNoted = false;  // library thread only: a link note came, OnLinkDown is due
 
     mutable std::mutex m_mutex;
     std::condition_variable m_changed;
     std::string m_kinds;
     std::vector<std::string> m_messages;
     std::vector<std::string> m_violations;
+    std::vector<int32_t> m_notes;
+    Clock::time_point m_downAt;
     std::thread::id m_firstThread;
 };
 
@@ -154,6 +209,7 @@ public:
         : m_sink(std::make_unique<CRecordingSink>()),
           m_instance(CreateVexlinkInstance(m_sink.get(), settings, "", &STATION_OPTIONS)) {
         EXPECT_NE(m_instance, nullptr);
+        m_sink->instance = m_instance.load();
     }
     ~CTestLink() {
         Release();
@@ -215,8 +271,10 @@ TEST(VexlinkConnect, ReportsLinkUpFromTheLibrarysThread) {
     CTestHost host;
     CTestLink link("");  // the station's settings: defaults
     CPeer peer = Establish(link, host);
-    EXPECT_EQ(link.Sink().Kinds(), "U");
+    EXPECT_EQ(link.Sink().Sequence(), "U");
     EXPECT_NE(link.Sink().FirstThread(), std::this_thread::get_id());
+    EXPECT_EQ(VexlinkLastNote(link.operator->()), VEXLINK_NOTE_NONE);
+    EXPECT_EQ(VexlinkLastNote(nullptr), VEXLINK_NOTE_NONE);
 }
 
 TEST(VexlinkConnect, RejectsMissingHostAndBadPortsWithoutCallback) {
@@ -293,7 +351,8 @@ TEST(VexlinkFrames, LongestFrameIsDeliveredAndOneByteMoreClosesTheLink) {
         } else {
             ASSERT_TRUE(link.Sink().Wait('D'));
             EXPECT_TRUE(peer.WaitClosed());
-            EXPECT_EQ(link.Sink().Kinds(), "UD");
+            EXPECT_EQ(link.Sink().Sequence(), "UND");
+            EXPECT_EQ(link.Sink().Notes(), std::vector<int32_t>{VEXLINK_NOTE_PROTOCOL});
         }
     }
 }
@@ -302,24 +361,28 @@ TEST(VexlinkFrames, BrokenOrGarbledStreamReportsDownOnceAndNoMessage) {
     const struct {
         const char* name;
         std::function<void(CPeer&)> act;
+        int32_t note;
     } cases[] = {
         {"partial frame, then reset",
          [](CPeer& peer) {
              EXPECT_TRUE(peer.SendHeader(100));
              EXPECT_TRUE(peer.SendRaw("0123456789", 10));
              peer.Reset();
-         }},
+         },
+         VEXLINK_NOTE_CLOSED_BY_HOST},
         {"partial header, then close",
          [](CPeer& peer) {
              EXPECT_TRUE(peer.SendRaw("\0\0", 2));
              peer.Close();
-         }},
+         },
+         VEXLINK_NOTE_CLOSED_BY_HOST},
         {"garbage: a huge length",
          [](CPeer& peer) {
              EXPECT_TRUE(peer.SendRaw("GARBAGE!", 8));
              EXPECT_TRUE(peer.WaitClosed());
-         }},
-        {"host closes at once", [](CPeer& peer) { peer.Close(); }},
+         },
+         VEXLINK_NOTE_PROTOCOL},
+        {"host closes at once", [](CPeer& peer) { peer.Close(); }, VEXLINK_NOTE_CLOSED_BY_HOST},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
@@ -328,13 +391,16 @@ TEST(VexlinkFrames, BrokenOrGarbledStreamReportsDownOnceAndNoMessage) {
         CPeer peer = Establish(link, host);
         c.act(peer);
         ASSERT_TRUE(link.Sink().Wait('D'));
-        EXPECT_EQ(link.Sink().Kinds(), "UD");
+        EXPECT_EQ(link.Sink().Sequence(), "UND");
+        EXPECT_EQ(link.Sink().Notes(), std::vector<int32_t>{c.note});
+        // Outside OnNotify the last note stays readable.
+        EXPECT_EQ(VexlinkLastNote(link.operator->()), c.note);
     }
 }
 
-TEST(VexlinkLink, SilentHostKeepsTheLinkUntilDisconnect) {
+TEST(VexlinkLink, WithoutSilenceLimitASilentHostKeepsTheLinkUntilDisconnect) {
     CTestHost host;
-    CTestLink link;
+    CTestLink link("connect-timeout-ms=2000 keepalive-ms=0 silence-ms=0");
     CPeer peer = Establish(link, host);
     std::this_thread::sleep_for(300ms);
     EXPECT_EQ(link.Sink().Kinds(), "U");
@@ -344,7 +410,8 @@ TEST(VexlinkLink, SilentHostKeepsTheLinkUntilDisconnect) {
     EXPECT_EQ(link->Disconnect(), VEXLINK_OK);
     ASSERT_TRUE(link.Sink().Wait('D'));
     EXPECT_TRUE(peer.WaitClosed());
-    EXPECT_EQ(link.Sink().Kinds(), "UD");
+    EXPECT_EQ(link.Sink().Sequence(), "UND");
+    EXPECT_EQ(link.Sink().Notes(), std::vector<int32_t>{VEXLINK_NOTE_DISCONNECTED});
     EXPECT_EQ(link.Send("late"), VEXLINK_NO_LINK);
     EXPECT_EQ(link->Disconnect(), VEXLINK_NO_LINK);
 }
@@ -371,7 +438,8 @@ TEST(VexlinkLink, QueueBoundDropsALinkWhoseHostStopsReading) {
     }
     EXPECT_EQ(result, VEXLINK_OVERFLOW);
     ASSERT_TRUE(link.Sink().Wait('D'));
-    EXPECT_EQ(link.Sink().Kinds(), "UD");
+    EXPECT_EQ(link.Sink().Sequence(), "UND");
+    EXPECT_EQ(link.Sink().Notes(), std::vector<int32_t>{VEXLINK_NOTE_OVERFLOW});
     EXPECT_EQ(link.Send("x"), VEXLINK_NO_LINK);
 }
 
@@ -386,7 +454,125 @@ TEST(VexlinkLink, IdleLinkSendsKeepAlives) {
     EXPECT_EQ(peer.ReadFrame(), "x");
 }
 
-TEST(VexlinkConnect, RefusedConnectionCallsNothingAndALaterConnectWorks) {
+TEST(VexlinkLink, SilenceLimitEndsALinkFromWhichNothingArrives) {
+    constexpr auto LIMIT = 1000ms;
+    CTestHost host;
+    CTestLink link("connect-timeout-ms=2000 keepalive-ms=0 silence-ms=1000");
+    CPeer peer = Establish(link, host);
+    // Keep-alives alone hold the link, for longer than the limit.
+    Clock::time_point lastSent;
+    for (int i = 0; i < 15; ++i) {
+        lastSent = Clock::now();
+        ASSERT_TRUE(peer.SendHeader(0));
+        std::this_thread::sleep_for(100ms);
+    }
+    EXPECT_EQ(link.Sink().Sequence(), "U");
+
+    ASSERT_TRUE(link.Sink().Wait('D', 1, 10s));
+    EXPECT_GE(link.Sink().LastDownAt() - lastSent, LIMIT);
+    EXPECT_EQ(link.Sink().Sequence(), "UND");
+    EXPECT_EQ(link.Sink().Notes(), std::vector<int32_t>{VEXLINK_NOTE_SILENT});
+    EXPECT_TRUE(peer.WaitClosed());
+}
+
+// The library's socket connected to `host`, found among the process's
+// descriptors by its peer address; -1 when there is none.
+int FindLinkSocket(const CTestHost& host) {
+    DIR* fds = ::opendir("/proc/self/fd");
+    if (fds == nullptr) {
+        return -1;
+    }
+    int found = -1;
+    while (const dirent* entry = ::readdir(fds)) {
+        const int fd = std::atoi(entry->d_name);
+        sockaddr_in peer{};
+        socklen_t length = sizeof peer;
+        char address[INET_ADDRSTRLEN] = {};
+        if (entry->d_name[0] != '.' &&
+            ::getpeername(fd, reinterpret_cast<sockaddr*>(&peer), &length) == 0 &&
+            peer.sin_family == AF_INET &&
+            ::inet_ntop(AF_INET, &peer.sin_addr, address, sizeof address) != nullptr &&
+            address == host.Address() && std::to_string(ntohs(peer.sin_port)) == host.Port()) {
+            found = fd;
+        }
+    }
+    ::closedir(fds);
+    return found;
+}
+
+TEST(VexlinkLink, KernelGivesUpOnAVanishedPeerWithinTheSilenceLimit) {
+    CTestHost host;
+    CTestLink link("");  // the station's settings
+    CPeer peer = Establish(link, host);
+    const int fd = FindLinkSocket(host);
+    ASSERT_GE(fd, 0);
+    int keepAlive = 0;
+    int idle = 0;
+    int interval = 0;
+    int probes = 0;
+    unsigned int userTimeout = 0;
+    socklen_t size = sizeof(int);
+    ASSERT_EQ(::getsockopt(fd, SOL_SOCKET, SO_KEEPALIVE, &keepAlive, &size), 0);
+    ASSERT_EQ(::getsockopt(fd, IPPROTO_TCP, TCP_KEEPIDLE, &idle, &size), 0);
+    ASSERT_EQ(::getsockopt(fd, IPPROTO_TCP, TCP_KEEPINTVL, &interval, &size), 0);
+    ASSERT_EQ(::getsockopt(fd, IPPROTO_TCP, TCP_KEEPCNT, &probes, &size), 0);
+    size = sizeof userTimeout;
+    ASSERT_EQ(::getsockopt(fd, IPPROTO_TCP, TCP_USER_TIMEOUT, &userTimeout, &size), 0);
+    EXPECT_EQ(keepAlive, 1);
+    // Probes start on an idle link and end it no later than the silence limit would.
+    EXPECT_GT(idle, 0);
+    EXPECT_LE((idle + interval * probes) * 1000, VEXLINK_DEFAULT_SILENCE_MS);
+    // Unacknowledged data (keep-alives to a vanished peer) ends it as soon.
+    EXPECT_GT(userTimeout, 0u);
+    EXPECT_LE(userTimeout, static_cast<unsigned int>(VEXLINK_DEFAULT_SILENCE_MS));
+}
+
+TEST(VexlinkLink, FrozenCardHostIsSilentAndItsLinkEndsAtTheSilenceLimit) {
+    EXPECT_EQ(VEXLINK_DEFAULT_SILENCE_MS, 15000);  // what the station, passing no settings, gets
+    constexpr auto LIMIT = 1500ms;
+    const std::string connectCommand =
+        "<Message version=\"1.0\"><Command><Connect><Card serial-nr=\"4711\"/></Connect>"
+        "</Command></Message>";
+    const std::string alsCommand =
+        "<Message version=\"1.0\"><Command><Set><ParameterList><Parameter name=\"als\" "
+        "value=\"off\"/></ParameterList></Set></Command></Message>";
+
+    CardHostOptions options;
+    options.address = RandomLoopbackAddress();
+    options.port = 0;
+    options.serials = {4711};
+    CCardHost cardHost(options, nullptr);
+    std::string error;
+    ASSERT_TRUE(cardHost.Start(error)) << error;
+
+    CTestLink link("connect-timeout-ms=2000 silence-ms=1500");
+    ASSERT_EQ(link.Connect(options.address, std::to_string(cardHost.Port())), VEXLINK_OK);
+    ASSERT_TRUE(link.Sink().Wait('M'));  // the cards information
+    ASSERT_EQ(link.Send(connectCommand), VEXLINK_OK);
+    ASSERT_TRUE(cardHost.WaitAttached(4711, HOST_WAIT));
+    // A host that answers holds its link for longer than the limit. Its last
+    // bytes, the last answer, leave after the last `asked`.
+    Clock::time_point asked;
+    std::size_t answers = 0;
+    for (const auto until = Clock::now() + 2 * LIMIT; Clock::now() < until;) {
+        asked = Clock::now();
+        ASSERT_EQ(link.Send(alsCommand), VEXLINK_OK);
+        ASSERT_TRUE(link.Sink().Wait('M', 2 + answers));
+        ++answers;
+        std::this_thread::sleep_for(200ms);
+    }
+    // Frozen, it answers nothing, however often asked, and the link ends.
+    ASSERT_TRUE(cardHost.Freeze(4711, error)) << error;
+    for (int i = 0; i < 50 && !link.Sink().Wait('D', 1, 200ms); ++i) {
+        (void)link.Send(alsCommand);
+    }
+    ASSERT_EQ(link.Sink().Count('D'), 1u);
+    EXPECT_GE(link.Sink().LastDownAt() - asked, LIMIT);
+    EXPECT_EQ(link.Sink().Sequence(), "U" + std::string(1 + answers, 'M') + "ND");
+    EXPECT_EQ(link.Sink().Notes(), std::vector<int32_t>{VEXLINK_NOTE_SILENT});
+}
+
+TEST(VexlinkConnect, RefusedConnectionIsOnlyNotedAndALaterConnectWorks) {
     CTestHost host;
     CClosedPort closed(host.Address());
     CTestLink link;
@@ -395,10 +581,11 @@ TEST(VexlinkConnect, RefusedConnectionCallsNothingAndALaterConnectWorks) {
     CPeer peer = host.Accept();
     EXPECT_TRUE(peer.Valid());
     ASSERT_TRUE(link.Sink().Wait('U'));
-    EXPECT_EQ(link.Sink().Kinds(), "U");
+    EXPECT_EQ(link.Sink().Sequence(), "NU");
+    EXPECT_EQ(link.Sink().Notes(), std::vector<int32_t>{VEXLINK_NOTE_REFUSED});
 }
 
-TEST(VexlinkConnect, UnansweredAttemptEndsSilentlyAtTheTimeLimit) {
+TEST(VexlinkConnect, UnansweredAttemptEndsAtTheTimeLimitWithItsNote) {
     CTestHost blackHole(0);
     blackHole.FillBacklog();  // further connection requests are dropped unanswered
     CTestHost host;
@@ -415,7 +602,8 @@ TEST(VexlinkConnect, UnansweredAttemptEndsSilentlyAtTheTimeLimit) {
     CPeer peer = host.Accept();
     EXPECT_TRUE(peer.Valid());
     ASSERT_TRUE(link.Sink().Wait('U'));
-    EXPECT_EQ(link.Sink().Kinds(), "U");
+    EXPECT_EQ(link.Sink().Sequence(), "NU");
+    EXPECT_EQ(link.Sink().Notes(), std::vector<int32_t>{VEXLINK_NOTE_TIMED_OUT});
 }
 
 TEST(VexlinkConnect, DisconnectWhileConnectingCallsNothing) {
@@ -430,7 +618,7 @@ TEST(VexlinkConnect, DisconnectWhileConnectingCallsNothing) {
     EXPECT_TRUE(peer.Valid());
     ASSERT_TRUE(link.Sink().Wait('U'));
     std::this_thread::sleep_for(600ms);  // past the abandoned attempt's time limit
-    EXPECT_EQ(link.Sink().Kinds(), "U");
+    EXPECT_EQ(link.Sink().Sequence(), "U");
 }
 
 TEST(VexlinkConnect, ConnectWhileConnectingOrConnectedIsIgnored) {
@@ -472,10 +660,13 @@ TEST(VexlinkConnect, OneLinkDownPerLinkUpAcrossReconnects) {
         ASSERT_TRUE(link.Sink().Wait('D', static_cast<std::size_t>(round + 1)));
     }
     std::string expected;
+    std::vector<int32_t> notes;
     for (int round = 0; round < ROUNDS; ++round) {
-        expected += "UMD";
+        expected += "UMND";
+        notes.push_back(round % 3 == 2 ? VEXLINK_NOTE_DISCONNECTED : VEXLINK_NOTE_CLOSED_BY_HOST);
     }
-    EXPECT_EQ(link.Sink().Kinds(), expected);
+    EXPECT_EQ(link.Sink().Sequence(), expected);
+    EXPECT_EQ(link.Sink().Notes(), notes);
 }
 
 TEST(VexlinkRelease, WaitsForARunningCallbackAndEndsAllCallbacks) {
@@ -524,7 +715,7 @@ TEST(VexlinkRelease, AnotherLinksCallbackMayRelease) {
     ASSERT_TRUE(firstPeer.SendFrame("release the second"));
     EXPECT_TRUE(secondPeer.WaitClosed());
     EXPECT_TRUE(second.Released());
-    EXPECT_EQ(second.Sink().Kinds(), "U");
+    EXPECT_EQ(second.Sink().Sequence(), "U");  // no note for a released link
     ASSERT_EQ(first.Send("first goes on"), VEXLINK_OK);
     EXPECT_EQ(firstPeer.ReadFrame(), "first goes on");
 }
