@@ -10,6 +10,7 @@
 
 #include "cardlink/CardCommands.h"
 #include "cardlink/EventRecord.h"
+#include "cardlink/VexlinkNotes.h"
 #include "resources/OrvaneTypes.h"
 #include "resources/StringTable.h"
 
@@ -164,7 +165,17 @@ void CCardSink::OnLinkDown() {
     OnLinkChange(STATUS_NOT_CONNECTED);
 }
 
-void CCardSink::OnNotify() {}
+void CCardSink::OnNotify() {
+    // The designed station ignores this callback. The library calls it to say
+    // why an attempt failed or (right before OnLinkDown) why the link ends;
+    // the reason is kept for the core's observers, nothing else changes.
+    const int32_t note = VexlinkLastNote(m_instance);
+    if (m_linkUp.load()) {
+        m_linkEndNote.store(note);
+    } else {
+        m_attemptNote.store(note);
+    }
+}
 
 void CCardSink::OnLinkChange(int16_t state) {
     EventRecord header =

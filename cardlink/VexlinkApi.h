@@ -37,8 +37,8 @@ public:
     // Ends the object. When it returns, no callback of this object is running or will run.
     virtual void Release() = 0;
     // Starts connecting to `host` on `port` (a decimal text); OnLinkUp reports success.
-    // A failed attempt calls nothing. While an attempt or a link is under way, a
-    // further Connect changes nothing.
+    // A failed attempt calls nothing but OnNotify (see VexlinkNotes.h). While an
+    // attempt or a link is under way, a further Connect changes nothing.
     virtual int Connect(const char* host, const char* port) = 0;
     // Closes the link; OnLinkDown follows.
     virtual int Disconnect() = 0;

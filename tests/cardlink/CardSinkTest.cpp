@@ -12,6 +12,7 @@
 
 #include "TestSupport.h"
 #include "cardlink/EventRecord.h"
+#include "cardlink/VexlinkNotes.h"
 #include "support/FakeVexlink.h"
 
 namespace {
@@ -100,6 +101,21 @@ TEST_F(CardSinkTest, LinkChangesBecomeStatusRecords) {
     EXPECT_EQ(queue.Unread(), 0);
     EXPECT_EQ(log.Entries(),
               (std::vector<std::string>{"Receive Card 9:\nUp\n\n", "Receive Card 9:\nDown\n\n"}));
+}
+
+TEST_F(CardSinkTest, NotesAreKeptAsTheReasonOfAFailedAttemptOrOfTheLinksEnd) {
+    CLinkedHandler link(&queue, log.Logger(), 4);
+    fake.FireNote(1, VEXLINK_NOTE_REFUSED);  // an attempt, no link
+    fake.FireLinkUp(1);
+    fake.FireNote(1, VEXLINK_NOTE_SILENT);  // right before the link's end
+    fake.FireLinkDown(1);
+    fake.WaitIdle();
+    EXPECT_EQ(link.handler.TakeAttemptNote(), VEXLINK_NOTE_REFUSED);
+    EXPECT_EQ(link.handler.TakeLinkEndNote(), VEXLINK_NOTE_SILENT);
+    EXPECT_EQ(link.handler.TakeAttemptNote(), 0) << "each is taken once";
+    EXPECT_EQ(link.handler.TakeLinkEndNote(), 0);
+    EXPECT_EQ(queue.Unread(), 2 * EVENT_HEADER_SIZE) << "only the link's up and down are queued";
+    EXPECT_EQ(log.Entries().size(), 2u) << "notes are not logged";
 }
 
 TEST_F(CardSinkTest, AddressIsCutToThirtyCharacters) {
