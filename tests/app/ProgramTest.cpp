@@ -4,8 +4,11 @@
 
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/stat.h>
 
 #include <chrono>
+#include <filesystem>
+#include <functional>
 #include <ostream>
 #include <string>
 #include <vector>
@@ -182,6 +185,39 @@ TEST_F(ProgramTest, ConsoleModeStopsInOrderOnSigint) {
     station.Signal(SIGINT);
     EXPECT_EQ(station.Wait(30s), 0);
     EXPECT_EQ(m_folders.StatFiles().size(), 1u);
+}
+
+struct HostileFile {
+    const char* name;
+    std::function<void(const std::string& path)> make;
+};
+
+const HostileFile HOSTILE_FILES[] = {
+    {"FIFO that nobody writes", [](const std::string& path) { mkfifo(path.c_str(), 0600); }},
+    {"link to /dev/zero",
+     [](const std::string& path) { std::filesystem::create_symlink("/dev/zero", path); }},
+    {"folder", [](const std::string& path) { std::filesystem::create_directory(path); }},
+};
+
+TEST_F(ProgramTest, ConfigurationThatIsNoRegularFileCannotBeOpenedAndTheStationRunsOn) {
+    const std::string cantOpen = "Can't open " + m_folders.ConfigFile() + ".\n";
+    for (const HostileFile& hostile : HOSTILE_FILES) {
+        SCOPED_TRACE(hostile.name);
+        std::filesystem::remove_all(m_folders.ConfigFile());
+        hostile.make(m_folders.ConfigFile());
+
+        std::string out;
+        std::string err;
+        EXPECT_EQ(Run({"--check-config"}, out, err), 1);
+        EXPECT_EQ(err, cantOpen);
+
+        CChildProcess station({PROGRAM, "--console"}, m_folders.Root(), "station");
+        EXPECT_TRUE(WaitUntil([&] { return !LastTable(station.Stdout()).empty(); }))
+            << station.Stderr();
+        EXPECT_EQ(station.Stderr(), cantOpen);
+        station.Signal(SIGTERM);
+        EXPECT_EQ(station.Wait(30s), 0);
+    }
 }
 
 #ifdef ORVANE_CARDHOST_PATH
