@@ -71,7 +71,7 @@ COrvane::COrvane(int32_t logInterval, int32_t alsPeriod, const CClock* clock)
 }
 
 COrvane::~COrvane() {
-    WriteStatistics();
+    WriteStatistics();  // does nothing when the Exit sequence has written it already
     // The dispatch thread has ended: link-down records written while the cards
     // disconnect must be dropped when they do not fit, not waited for.
     m_queue->CloseReader();

@@ -16,7 +16,9 @@
 // Lines end in CR LF. Month names are English whatever the locale, times are
 // local. The file is written under a temporary name in the data folder and
 // renamed into place only when every byte is on disk, so the final name never
-// holds half a file; a failed write removes the temporary file and tells the user.
+// holds half a file; the folder is then synced so that the name lasts too. A
+// failed write (a full disk, a file size limit) removes the temporary file and
+// tells the user.
 #include "core/Monitor.h"
 
 #include <fcntl.h>
@@ -106,18 +108,36 @@ bool WriteAll(int fd, const std::string& text) {
     return true;
 }
 
+// Makes the folder's entries durable, the new name of a renamed file among
+// them. The file itself is complete and in place by then, so a file system
+// that refuses to sync a folder does not make the statistics wrong.
+void SyncFolder(const std::string& folder) {
+    const int fd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd >= 0) {
+        [[maybe_unused]] const int ignored = ::fsync(fd);
+        ::close(fd);
+    }
+}
+
 }  // namespace
 
-void COrvane::WriteStatistics() {
+bool COrvane::WriteStatistics() {
+    if (!m_statisticsOutcome) {
+        m_statisticsOutcome = WriteStatisticsFile();
+    }
+    return *m_statisticsOutcome;
+}
+
+bool COrvane::WriteStatisticsFile() {
     if (m_samples.empty()) {
-        return;
+        return true;
     }
     tzset();  // local time as the system has it now, not as it was at start
     const int64_t stopTime = m_clock->WallSeconds();
 
     if (::mkdir(m_dataDir.c_str(), 0777) != 0 && errno != EEXIST) {
         ShowMessage("Can't create directory " + m_dataDir + ".");
-        return;
+        return false;
     }
     const std::string path = m_dataDir + "/Stat" + FileStamp(stopTime) + ".txt";
 
@@ -167,14 +187,16 @@ void COrvane::WriteStatistics() {
     const int fd = ::open(tempPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
     if (fd < 0) {
         ShowMessage("Can't create file " + path + ".");
-        return;
+        return false;
     }
     bool written = WriteAll(fd, text);
     written = ::fsync(fd) == 0 && written;
     written = ::close(fd) == 0 && written;
     if (written && ::rename(tempPath.c_str(), path.c_str()) == 0) {
-        return;
+        SyncFolder(m_dataDir);
+        return true;
     }
     ::unlink(tempPath.c_str());
     ShowMessage("Can't write file " + path + ".");
+    return false;
 }
