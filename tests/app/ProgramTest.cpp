@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 
 #include <chrono>
@@ -217,6 +218,49 @@ TEST_F(ProgramTest, ConfigurationThatIsNoRegularFileCannotBeOpenedAndTheStationR
         EXPECT_EQ(station.Stderr(), cantOpen);
         station.Signal(SIGTERM);
         EXPECT_EQ(station.Wait(30s), 0);
+    }
+}
+
+TEST_F(ProgramTest, ConsoleExitStatusIsOneWhenTheStatisticsFileCannotBeWritten) {
+    struct Case {
+        const char* name;
+        bool sizeLimit;       // else the data folder is a plain file
+        std::string message;  // then the file's path and "."
+    };
+    const Case cases[] = {
+        {"file size limit", true, "Can't write file "},
+        {"data folder that is a plain file", false, "Can't create file "},
+    };
+    m_folders.WriteConfig("");
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        std::filesystem::remove_all(m_folders.DataDir());
+        if (!c.sizeLimit) {
+            std::ofstream plain(m_folders.DataDir());
+        }
+        CChildProcess station({PROGRAM, "--console", "/L:4"}, m_folders.Root(), "station");
+        ASSERT_TRUE(WaitUntil([&] { return !LastTable(station.Stdout()).empty(); }))
+            << station.Stderr();
+        if (c.sizeLimit) {
+            // Files may grow to 160 bytes: the message fits on standard error,
+            // the statistics file does not, and the table no longer fits on
+            // standard output.
+            rlimit limit{};
+            ASSERT_EQ(prlimit(station.Pid(), RLIMIT_FSIZE, nullptr, &limit), 0);
+            limit.rlim_cur = 160;
+            ASSERT_EQ(prlimit(station.Pid(), RLIMIT_FSIZE, &limit, nullptr), 0);
+        }
+        // Past the first Tick, which takes the first sample.
+        std::this_thread::sleep_for(4s);
+        station.Signal(SIGTERM);
+        EXPECT_EQ(station.Wait(30s), 1);
+        const std::string err = station.Stderr();
+        EXPECT_TRUE(err.starts_with(c.message + m_folders.DataDir() + "/Stat") &&
+                    err.ends_with(".txt.\n") && err.find('\n') == err.size() - 1)
+            << err;
+        if (c.sizeLimit) {
+            EXPECT_TRUE(std::filesystem::is_empty(m_folders.DataDir()));
+        }
     }
 }
 
