@@ -188,6 +188,17 @@ TEST_F(ProgramTest, ConsoleModeStopsInOrderOnSigint) {
     EXPECT_EQ(m_folders.StatFiles().size(), 1u);
 }
 
+// True once the process catches `signal` (its handler is in place).
+bool CatchesSignal(pid_t pid, int signal) {
+    std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+    for (std::string line; std::getline(status, line);) {
+        if (line.starts_with("SigCgt:")) {
+            return ((std::stoull(line.substr(7), nullptr, 16) >> (signal - 1)) & 1u) != 0;
+        }
+    }
+    return false;
+}
+
 struct HostileFile {
     const char* name;
     std::function<void(const std::string& path)> make;
@@ -219,6 +230,21 @@ TEST_F(ProgramTest, ConfigurationThatIsNoRegularFileCannotBeOpenedAndTheStationR
         station.Signal(SIGTERM);
         EXPECT_EQ(station.Wait(30s), 0);
     }
+}
+
+TEST_F(ProgramTest, StopSignalWhileAConfigurationMessageBoxIsUpEndsTheDialog) {
+    // Nobody closes the message box of the first faulty line.
+    m_folders.WriteConfig("[als]\nperiod = -5;\n[log]\nperiod = -6;\n");
+    setenv("QT_QPA_PLATFORM", "offscreen", 1);
+    CChildProcess station({PROGRAM}, m_folders.Root(), "station");
+    unsetenv("QT_QPA_PLATFORM");
+    ASSERT_TRUE(WaitUntil([&] { return CatchesSignal(station.Pid(), SIGTERM); }));
+    station.Signal(SIGTERM);
+    EXPECT_EQ(station.Wait(30s), 0);
+    // Both messages reach standard error, whatever Qt writes there besides.
+    const std::string err = station.Stderr();
+    EXPECT_NE(err.find("Invalid ALS period: -5!\n"), std::string::npos) << err;
+    EXPECT_NE(err.find("Invalid log sampling interval: -6!\n"), std::string::npos) << err;
 }
 
 TEST_F(ProgramTest, ConsoleExitStatusIsOneWhenTheStatisticsFileCannotBeWritten) {
