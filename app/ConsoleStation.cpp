@@ -136,9 +136,12 @@ int RunConsoleStation(const ConsoleStationSettings& settings) {
     }
 
     // The Exit sequence: the core outlives the thread, and the refresh pipe
-    // outlives both (the thread pokes it until it ends).
+    // outlives both (the thread pokes it until it ends). The statistics file is
+    // written here, as the core's destructor would, so that its outcome can
+    // become the exit status.
     core->PostQuit();
     dispatch.join();
+    const bool statisticsWritten = core->WriteStatistics();
     core.reset();
-    return 0;
+    return statisticsWritten ? 0 : 1;
 }

@@ -34,5 +34,6 @@ struct ConsoleStationSettings {
 // `stopFd` is readable, then runs the Exit sequence: the stop record, the end
 // of the dispatch thread, the core's destruction (statistics file, cards
 // disconnected). Returns the process exit status: 0, or 1 when the station
-// could not set up its wake-up pipe.
+// could not set up its wake-up pipe or the statistics file of a run with
+// samples could not be written.
 int RunConsoleStation(const ConsoleStationSettings& settings);

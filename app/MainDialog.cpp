@@ -7,6 +7,7 @@
 #include <QFontMetrics>
 #include <QLabel>
 #include <QLineEdit>
+#include <QMessageBox>
 #include <QPushButton>
 #include <QShortcut>
 #include <QSocketNotifier>
@@ -23,6 +24,7 @@
 #include "app/Operations.h"
 #include "app/StatusTable.h"
 #include "app/StopSignals.h"
+#include "config/Notifier.h"
 #include "core/Monitor.h"
 #include "resources/OrvaneTypes.h"
 #include "resources/StringTable.h"
@@ -99,6 +101,12 @@ private:
     double m_charWidth;
     int m_charHeight;
 };
+
+// A message that no box will show any more.
+void PrintMessage(const std::string& text) {
+    std::fprintf(stderr, "%s\n", text.c_str());
+    std::fflush(stderr);
+}
 
 QString Caption() {
     QString models;
@@ -215,13 +223,23 @@ bool COrvaneSystemDlg::OnInitDialog() {
     setWindowIcon(m_hIcon);
 
     // Configuration errors are shown while the core is built, before the
-    // dialog becomes visible.
+    // dialog becomes visible. Once a stop has been asked for, nobody is
+    // expected to close message boxes any more: the rest go to standard error.
+    const MessageHandler shown = InstallMessageHandler({});
+    InstallMessageHandler([this, shown](const std::string& text) {
+        if (m_exitDeferred || !shown) {
+            PrintMessage(text);
+        } else {
+            shown(text);
+        }
+    });
     m_initialising = true;
     m_pCore = std::make_unique<COrvane>(m_cmdLogInterval, m_cmdAlsPeriod);
     if (m_operations != nullptr) {
         m_operations->Attach(*m_pCore);
     }
     m_initialising = false;
+    InstallMessageHandler(shown);
 
     auto params = std::make_unique<DispatchParams>();
     params->core = m_pCore.get();
@@ -273,8 +291,14 @@ void COrvaneSystemDlg::OnStatusRefresh() {
 void COrvaneSystemDlg::OnOK() {
     if (m_initialising) {
         // Ending the dialog now would leave it to be shown afterwards with a
-        // running core and no way left to close it.
+        // running core and no way left to close it. A configuration message
+        // box that is up would hold the start, and with it the Exit, until
+        // someone closed it: it is closed now, its text kept on standard error.
         m_exitDeferred = true;
+        if (auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget())) {
+            PrintMessage(box->text().toLocal8Bit().toStdString());
+            box->done(QMessageBox::Ok);
+        }
         return;
     }
     // Message boxes of the statistics file run an event loop inside the core's

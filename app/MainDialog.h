@@ -107,7 +107,9 @@ private:
     std::atomic<bool> m_refreshQueued{false};
     bool m_exitStarted = false;
     // A configuration message box runs an event loop while the core is being
-    // built; an Exit asked for then (a stop signal) waits until the core exists.
+    // built; an Exit asked for then (a stop signal) closes the box, sends the
+    // remaining configuration messages to standard error and waits until the
+    // core exists.
     bool m_initialising = false;
     bool m_exitDeferred = false;
     std::map<int, QLineEdit*> m_controls;

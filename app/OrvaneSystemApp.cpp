@@ -117,6 +117,10 @@ int RunOrvaneSystem(int argc, char** argv) {
     const ProgramArguments arguments = ParseProgramArguments(argc, argv);
     const std::string programName = argc > 0 ? argv[0] : "OrvaneSystemDx";
 
+    // Beyond a file size limit a write must fail as on a full disk, so that the
+    // statistics file is reported and cleaned up, rather than end the program.
+    std::signal(SIGXFSZ, SIG_IGN);
+
     switch (arguments.mode) {
         case ProgramMode::Help:
             std::fputs(ProgramUsageText(programName).c_str(), stdout);

@@ -2,10 +2,7 @@
 
 #include <algorithm>
 #include <cstddef>
-#include <filesystem>
-#include <ios>
 #include <limits>
-#include <system_error>
 #include <utility>
 
 #include "config/Notifier.h"
@@ -176,11 +173,7 @@ void ReadPeriod(const std::string& line, const char* missingMessage, const char*
 }  // namespace
 
 CConfReader::CConfReader(std::string path) {
-    m_file.open(path, std::ios::in | std::ios::binary);
-    // A folder opens as a stream here but cannot be read; it is no file to read.
-    std::error_code ignored;
-    if (!m_file.is_open() || std::filesystem::is_directory(path, ignored)) {
-        m_file.close();
+    if (!m_file.Open(path, CONF_FILE_READ_LIMIT)) {
         ShowMessage(MSG_CANT_OPEN + path + MSG_CANT_OPEN_END);
         return;
     }
@@ -311,19 +304,17 @@ bool CConfReader::ReadSection() {
 }
 
 void CConfReader::ReadLine(std::string& line) {
-    using Traits = std::char_traits<char>;
     line.clear();
-    std::streambuf* input = m_file.rdbuf();
     // The kept text is the line as a C string would see it: it stops at a NUL. One byte
     // beyond the limit is kept so that a CR right before the line feed can be told apart.
     bool whole = true;
     for (;;) {
-        const Traits::int_type next = input->sbumpc();
-        if (Traits::eq_int_type(next, Traits::eof())) {
+        const int next = m_file.Next();
+        if (next == CRegularFileReader::END) {
             m_atEnd = true;
             break;
         }
-        const char c = Traits::to_char_type(next);
+        const char c = static_cast<char>(next);
         if (c == LINE_FEED) {
             if (whole && !line.empty() && line.back() == CARRIAGE_RETURN) {
                 line.pop_back();
@@ -342,15 +333,13 @@ void CConfReader::ReadLine(std::string& line) {
 }
 
 void CConfReader::SkipPastBracket() {
-    using Traits = std::char_traits<char>;
-    std::streambuf* input = m_file.rdbuf();
     for (;;) {
-        const Traits::int_type next = input->sbumpc();
-        if (Traits::eq_int_type(next, Traits::eof())) {
+        const int next = m_file.Next();
+        if (next == CRegularFileReader::END) {
             m_atEnd = true;
             return;
         }
-        if (Traits::to_char_type(next) == SECTION_OPEN) {
+        if (static_cast<char>(next) == SECTION_OPEN) {
             return;
         }
     }

@@ -5,14 +5,22 @@
 // others), each with one "key = value;". Everything else is skipped. The
 // constructor does the whole reading; every rejected section or value becomes
 // one ShowMessage, in file order, and reading goes on with what was accepted.
+//
+// Only a regular file is read, and only its first CONF_FILE_READ_LIMIT bytes:
+// any other kind of path (a folder, a FIFO, a device, a socket) is a file that
+// cannot be opened, so reading can neither wait nor run on without end.
 #pragma once
 
 #include <cstdint>
-#include <fstream>
 #include <string>
 #include <vector>
 
 #include "config/CardConfig.h"
+#include "config/RegularFileReader.h"
+
+// The bytes of the file that are read; what lies beyond is read as if the file
+// ended there. A full configuration is a few kilobytes.
+constexpr uint64_t CONF_FILE_READ_LIMIT = 1024 * 1024;
 
 enum SectionKind : int32_t {
     SECTION_NONE = 0,
@@ -58,7 +66,7 @@ private:
     static int32_t LookupMode(const std::string& value);
     static int32_t LookupDevice(const std::string& value);
 
-    std::ifstream m_file;
+    CRegularFileReader m_file;           // open from construction to destruction when readable
     std::vector<std::string> m_section;  // [0] the folded name, then the counted lines
     std::vector<CardConfig> m_cards;
     std::vector<int32_t> m_watchList;

@@ -73,7 +73,7 @@ COrvane::COrvane(int32_t logInterval, int32_t alsPeriod, const CClock* clock)
 }
 
 COrvane::~COrvane() {
-    WriteStatistics();
+    WriteStatistics();  // does nothing when the Exit sequence has written it already
     for (CStationObserver* observer : m_observers) {
         observer->OnRunStopped();
     }

@@ -15,6 +15,7 @@
 #include <cstdint>
 #include <deque>
 #include <memory>
+#include <optional>
 #include <set>
 #include <string>
 #include <vector>
@@ -100,13 +101,19 @@ public:
     void RejectSession(int32_t card);
     void EndSession(int32_t card);
 
-    // Writes the statistics file of the run (first step of the destructor).
-    void WriteStatistics();
+    // Writes the statistics file of the run, once: the first step of the
+    // Exit sequence, after the dispatch thread has ended. True when there was
+    // nothing to write or the file is in place; false when the folder or the
+    // file could not be made or written (the user has been told). A later call
+    // writes nothing and gives the same result; the destructor calls it when
+    // nobody has.
+    bool WriteStatistics();
 
     CSATXML m_parser;
     std::unique_ptr<CCircularBuffer<char>> m_queue;
 
 private:
+    bool WriteRunStatistics();                    // WriteStatistics without the memory
     CCard* CardOf(int32_t card) const;            // nullptr outside 1..m_cardCount
     int32_t FirstSlotOnHost(int32_t slot) const;  // the lowest slot of the same host
     // A host is an address and the port of a device model.
@@ -163,4 +170,5 @@ private:
     std::string m_dataDir;
     int32_t m_logInterval;
     int32_t m_alsPeriod;
+    std::optional<bool> m_statisticsOutcome;  // set once WriteStatistics has run
 };

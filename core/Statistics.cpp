@@ -1,15 +1,22 @@
-// The statistics file of the run, written once by the core's destructor on
-// the user-interface thread, after the dispatch thread has ended. The layout
-// and the safe writing are in StatisticsFile.cpp; here the core hands over
-// its cards and streams its samples: from the sample archive for those that
-// left memory, then from memory.
+// The statistics file of the run, written once, as the first step of the
+// Exit sequence, after the dispatch thread has ended (by the console station,
+// or else by the core's destructor). The layout and the safe writing are in
+// StatisticsFile.cpp; here the core hands over its cards and streams its
+// samples: from the sample archive for those that left memory, then from memory.
 #include "config/Notifier.h"
 #include "core/Monitor.h"
 #include "core/StatisticsFile.h"
 
-void COrvane::WriteStatistics() {
+bool COrvane::WriteStatistics() {
+    if (!m_statisticsOutcome) {
+        m_statisticsOutcome = WriteRunStatistics();
+    }
+    return *m_statisticsOutcome;
+}
+
+bool COrvane::WriteRunStatistics() {
     if (SamplesTaken() == 0) {
-        return;
+        return true;
     }
     StatisticsRun run;
     run.dataDir = m_dataDir;
@@ -31,7 +38,7 @@ void COrvane::WriteStatistics() {
     const StatisticsOutcome outcome = WriteStatisticsFile(run, true);
     if (outcome.result != StatisticsResult::Written) {
         StatisticsFailed(outcome.message);
-        return;
+        return false;
     }
     if (!m_observers.empty()) {
         StationEvent event = CardEvent(StationEventKind::StatisticsWritten, -1);
@@ -39,6 +46,7 @@ void COrvane::WriteStatistics() {
         event.value = static_cast<int64_t>(run.sampleCount);
         Emit(event);
     }
+    return true;
 }
 
 void COrvane::StatisticsFailed(const std::string& message) {

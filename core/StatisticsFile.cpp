@@ -102,6 +102,17 @@ bool CChunkWriter::WriteAll(int fd, const std::string& text) {
     return true;
 }
 
+// Makes the folder's entries durable, the new name of a renamed file among
+// them. The file itself is complete and in place by then, so a file system
+// that refuses to sync a folder does not make the statistics wrong.
+void SyncFolder(const std::string& folder) {
+    const int fd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd >= 0) {
+        [[maybe_unused]] const int ignored = ::fsync(fd);
+        ::close(fd);
+    }
+}
+
 }  // namespace
 
 std::string PointInTime(int64_t seconds) {
@@ -180,6 +191,7 @@ StatisticsOutcome WriteStatisticsFile(const StatisticsRun& run, bool replace) {
                                     : ::renameat2(AT_FDCWD, tempPath.c_str(), AT_FDCWD,
                                                   outcome.path.c_str(), RENAME_NOREPLACE);
         if (renamed == 0) {
+            SyncFolder(run.dataDir);
             return outcome;
         }
         if (!replace && errno == EEXIST) {

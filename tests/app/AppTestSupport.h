@@ -169,6 +169,7 @@ public:
             std::this_thread::sleep_for(std::chrono::milliseconds(20));
         }
     }
+    pid_t Pid() const { return m_pid; }
     std::string Stdout() const { return ReadWholeFile(m_stdout); }
     std::string Stderr() const { return ReadWholeFile(m_stderr); }
 

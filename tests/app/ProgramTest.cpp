@@ -4,8 +4,13 @@
 
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
 
+#include <algorithm>
 #include <chrono>
+#include <filesystem>
+#include <functional>
 #include <ostream>
 #include <string>
 #include <vector>
@@ -182,6 +187,122 @@ TEST_F(ProgramTest, ConsoleModeStopsInOrderOnSigint) {
     station.Signal(SIGINT);
     EXPECT_EQ(station.Wait(30s), 0);
     EXPECT_EQ(m_folders.StatFiles().size(), 1u);
+}
+
+// True once the process catches `signal` (its handler is in place).
+bool CatchesSignal(pid_t pid, int signal) {
+    std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+    for (std::string line; std::getline(status, line);) {
+        if (line.starts_with("SigCgt:")) {
+            return ((std::stoull(line.substr(7), nullptr, 16) >> (signal - 1)) & 1u) != 0;
+        }
+    }
+    return false;
+}
+
+struct HostileFile {
+    const char* name;
+    std::function<void(const std::string& path)> make;
+};
+
+const HostileFile HOSTILE_FILES[] = {
+    {"FIFO that nobody writes", [](const std::string& path) { mkfifo(path.c_str(), 0600); }},
+    {"link to /dev/zero",
+     [](const std::string& path) { std::filesystem::create_symlink("/dev/zero", path); }},
+    {"folder", [](const std::string& path) { std::filesystem::create_directory(path); }},
+};
+
+TEST_F(ProgramTest, ConfigurationThatIsNoRegularFileCannotBeOpenedAndTheStationRunsOn) {
+    const std::string cantOpen = "Can't open " + m_folders.ConfigFile() + ".\n";
+    for (const HostileFile& hostile : HOSTILE_FILES) {
+        SCOPED_TRACE(hostile.name);
+        std::filesystem::remove_all(m_folders.ConfigFile());
+        hostile.make(m_folders.ConfigFile());
+
+        std::string out;
+        std::string err;
+        EXPECT_EQ(Run({"--check-config"}, out, err), 1);
+        EXPECT_EQ(err, cantOpen);
+
+        CChildProcess station({PROGRAM, "--console"}, m_folders.Root(), "station");
+        EXPECT_TRUE(WaitUntil([&] { return !LastTable(station.Stdout()).empty(); }))
+            << station.Stderr();
+        EXPECT_EQ(station.Stderr(), cantOpen);
+        station.Signal(SIGTERM);
+        EXPECT_EQ(station.Wait(30s), 0);
+    }
+}
+
+TEST_F(ProgramTest, StopSignalWhileAConfigurationMessageBoxIsUpEndsTheDialog) {
+    // Nobody closes the message box of the first faulty line.
+    m_folders.WriteConfig("[als]\nperiod = -5;\n[log]\nperiod = -6;\n");
+    setenv("QT_QPA_PLATFORM", "offscreen", 1);
+    CChildProcess station({PROGRAM}, m_folders.Root(), "station");
+    unsetenv("QT_QPA_PLATFORM");
+    ASSERT_TRUE(WaitUntil([&] { return CatchesSignal(station.Pid(), SIGTERM); }));
+    station.Signal(SIGTERM);
+    EXPECT_EQ(station.Wait(30s), 0);
+    // Both messages reach standard error, whatever Qt writes there besides.
+    const std::string err = station.Stderr();
+    EXPECT_NE(err.find("Invalid ALS period: -5!\n"), std::string::npos) << err;
+    EXPECT_NE(err.find("Invalid log sampling interval: -6!\n"), std::string::npos) << err;
+}
+
+TEST_F(ProgramTest, ConsoleExitStatusIsOneWhenTheStatisticsFileCannotBeWritten) {
+    struct Case {
+        const char* name;
+        bool sizeLimit;       // else the data folder is a plain file
+        std::string message;  // then the file's path and "."
+    };
+    const Case cases[] = {
+        {"file size limit", true, "Can't write file "},
+        {"data folder that is a plain file", false, "Can't create file "},
+    };
+    m_folders.WriteConfig("");
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        std::filesystem::remove_all(m_folders.DataDir());
+        if (!c.sizeLimit) {
+            std::ofstream plain(m_folders.DataDir());
+        }
+        CChildProcess station({PROGRAM, "--console", "/L:4"}, m_folders.Root(), "station");
+        ASSERT_TRUE(WaitUntil([&] { return !LastTable(station.Stdout()).empty(); }))
+            << station.Stderr();
+        if (c.sizeLimit) {
+            // Files may grow to 160 bytes: the message fits on standard error,
+            // the statistics file does not, and the table no longer fits on
+            // standard output.
+            rlimit limit{};
+            ASSERT_EQ(prlimit(station.Pid(), RLIMIT_FSIZE, nullptr, &limit), 0);
+            limit.rlim_cur = 160;
+            ASSERT_EQ(prlimit(station.Pid(), RLIMIT_FSIZE, &limit, nullptr), 0);
+        }
+        // Past the first Tick, which takes the first sample.
+        std::this_thread::sleep_for(4s);
+        station.Signal(SIGTERM);
+        EXPECT_EQ(station.Wait(30s), 1);
+        // The statistics file's message is the last line. A plain file for a
+        // data folder refused the run journal at start already.
+        const std::string err = station.Stderr();
+        if (!c.sizeLimit) {
+            const std::string journal = m_folders.DataDir() + "/OrvaneSystemDx.journal.";
+            EXPECT_TRUE(err.starts_with(c.message + journal + "\n")) << err;
+        }
+        const std::string lastLine = err.substr(err.rfind('\n', err.size() - 2) + 1);
+        EXPECT_TRUE(lastLine.starts_with(c.message + m_folders.DataDir() + "/Stat") &&
+                    lastLine.ends_with(".txt.\n"))
+            << err;
+        if (c.sizeLimit) {
+            std::vector<std::string> names;
+            for (const auto& entry : std::filesystem::directory_iterator(m_folders.DataDir())) {
+                names.push_back(entry.path().filename().string());
+            }
+            std::sort(names.begin(), names.end());
+            EXPECT_EQ(names, (std::vector<std::string>{"OrvaneSystemDx.journal",
+                                                       "OrvaneSystemDx.lock"}))
+                << "no statistics file, no temporary file; the journal stays for recovery";
+        }
+    }
 }
 
 #ifdef ORVANE_CARDHOST_PATH

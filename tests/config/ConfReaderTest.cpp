@@ -2,8 +2,12 @@
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
@@ -165,6 +169,72 @@ TEST(ConfReader, MissingFileOrFolderGivesOneMessageAndNothingElse) {
         EXPECT_EQ(reading.log, -1);
     }
     std::filesystem::remove(folder);
+}
+
+// What a reading gave, in one line.
+std::string Summary(const Reading& reading) {
+    std::string text = "cards " + std::to_string(reading.cards.size()) + ", watch " +
+                       std::to_string(reading.watch.size()) + ", als " +
+                       std::to_string(reading.als) + ", log " + std::to_string(reading.log);
+    for (const std::string& message : reading.messages) {
+        text += "; " + message;
+    }
+    return text;
+}
+
+// Reads `path` in a child process, so that a reader that waits or reads for
+// ever fails the test instead of hanging it: true when the child ended within
+// 30 s with the summary `expected` (a different one is printed).
+bool ReadsInChild(const std::string& path, const std::string& expected) {
+    const pid_t pid = fork();
+    if (pid == 0) {
+        const std::string summary = Summary(ReadPath(path));
+        if (summary != expected) {
+            std::fprintf(stderr, "read: %s\n", summary.c_str());
+            _exit(1);
+        }
+        _exit(0);
+    }
+    const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+    int status = 0;
+    while (pid > 0 && waitpid(pid, &status, WNOHANG) == 0) {
+        if (std::chrono::steady_clock::now() > end) {
+            kill(pid, SIGKILL);
+            waitpid(pid, &status, 0);
+            return false;
+        }
+        usleep(20000);
+    }
+    return pid > 0 && WIFEXITED(status) && WEXITSTATUS(status) == 0;
+}
+
+TEST(ConfReader, PathThatIsNoRegularFileCannotBeOpenedAndIsNotWaitedOn) {
+    const std::string fifo = TempPath();
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);  // no writer ever comes
+    const std::string endless = TempPath();
+    std::filesystem::create_symlink("/dev/zero", endless);
+    for (const std::string& path : {fifo, endless}) {
+        SCOPED_TRACE(path);
+        EXPECT_TRUE(
+            ReadsInChild(path, "cards 0, watch 0, als -1, log -1; Can't open " + path + "."));
+        std::filesystem::remove(path);
+    }
+}
+
+TEST(ConfReader, ReadsNoFurtherThanItsLimit) {
+    // A sparse file of a terabyte: a section that ends at the limit is read,
+    // the one right after it is not, and the rest is never read at all.
+    const std::string path = TempPath();
+    const std::string last = "[als]\nperiod = 5;\n";
+    const std::string beyond = "[log]\nperiod = 9;\n";
+    {
+        std::ofstream file(path, std::ios::binary);
+        file.seekp(static_cast<std::streamoff>(CONF_FILE_READ_LIMIT - last.size()));
+        file << last << beyond;
+    }
+    ASSERT_EQ(truncate(path.c_str(), off_t{1} << 40), 0);
+    EXPECT_TRUE(ReadsInChild(path, "cards 0, watch 0, als 5, log -1"));
+    std::filesystem::remove(path);
 }
 
 struct GetValueCase {

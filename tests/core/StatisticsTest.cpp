@@ -211,4 +211,40 @@ TEST_F(StatisticsTest, FileThatCannotTakeItsNameIsReportedAndTheTemporaryRemoved
     EXPECT_TRUE(std::filesystem::is_directory(path));
 }
 
+TEST_F(StatisticsTest, ExitLearnsTheOutcomeAndTheFileIsWrittenOnce) {
+    struct Case {
+        const char* name;
+        int32_t logInterval;
+        bool dataDirIsAFile;
+        bool outcome;
+        std::vector<std::string> files;
+        size_t messages;
+    };
+    const Case cases[] = {
+        {"written", 4, false, true, {"Stat2023_Nov_15_031330.txt"}, 0},  // first: the stamp
+        {"no samples", 0, false, true, {}, 0},
+        {"file cannot be created", 4, true, false, {}, 1},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        std::filesystem::remove_all(m_dataDir);
+        if (c.dataDirIsAFile) {
+            std::ofstream plain(m_dataDir);
+        }
+        CMessageRecorder recorder;
+        auto core = MakeCore(c.logInterval);
+        core->Tick();
+        m_clock.Advance(10);
+        EXPECT_EQ(core->WriteStatistics(), c.outcome);
+        // A second write would take a new stamp.
+        m_clock.Advance(1);
+        EXPECT_EQ(core->WriteStatistics(), c.outcome);
+        core.reset();
+        if (!c.dataDirIsAFile) {
+            EXPECT_EQ(ListFolder(m_dataDir), c.files);
+        }
+        EXPECT_EQ(recorder.Messages().size(), c.messages);
+    }
+}
+
 }  // namespace
