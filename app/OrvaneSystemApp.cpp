@@ -15,6 +15,7 @@
 #include "app/MainDialog.h"
 #include "app/Operations.h"
 #include "app/ProgramArguments.h"
+#include "app/Services.h"
 #include "app/StopSignals.h"
 #include "config/Folders.h"
 #include "config/Notifier.h"
@@ -37,7 +38,7 @@ void ShowMessageBox(const std::string& text) {
     box.exec();
 }
 
-int RunConsole(const std::string& commandLine) {
+int RunConsole(const std::string& commandLine, const ProgramArguments& arguments) {
     const CommandLineOptions options = ParseCommandLineOptions(commandLine);
     CStopSignals stop;
     // A reader that went away must not kill the station before Exit.
@@ -51,7 +52,8 @@ int RunConsole(const std::string& commandLine) {
     settings.redrawInPlace = isatty(STDOUT_FILENO) != 0;
     COperations operations;
     std::string error;
-    if (!operations.Prepare(GetDataFolder(), error)) {
+    if (!operations.Prepare(GetDataFolder(), error) ||
+        !AddRequestedServices(arguments, operations, error)) {
         std::fprintf(stderr, "OrvaneSystemDx: %s\n", error.c_str());
         return 1;
     }
@@ -88,7 +90,8 @@ bool COrvaneSystemApp::InitInstance(const std::string& commandLine, const Dialog
     const MessageHandler previous = InstallMessageHandler(ShowMessageBox);
     COperations operations;
     std::string error;
-    if (!operations.Prepare(GetDataFolder(), error)) {
+    if (!operations.Prepare(GetDataFolder(), error) ||
+        !AddRequestedServices(extras.arguments, operations, error)) {
         ShowMessageBox(error);
         InstallMessageHandler(previous);
         m_exitStatus = 1;
@@ -137,7 +140,7 @@ int RunOrvaneSystem(int argc, char** argv) {
                 arguments.configFile.empty() ? GetConfigFilePath() : arguments.configFile, stdout,
                 stderr);
         case ProgramMode::Console:
-            return RunConsole(commandLine);
+            return RunConsole(commandLine, arguments);
         case ProgramMode::Dialog:
             break;
     }
@@ -153,6 +156,7 @@ int RunOrvaneSystem(int argc, char** argv) {
     COrvaneSystemApp app(argc, argv);
     DialogExtras extras;
     extras.stopSignals = &stop;
+    extras.arguments = arguments;
     extras.screenshotFile = QString::fromLocal8Bit(arguments.screenshotFile.c_str());
     extras.screenshotAfterSeconds = arguments.screenshotAfterSeconds;
     app.InitInstance(commandLine, extras);

@@ -7,12 +7,15 @@
 #include <QString>
 #include <string>
 
+#include "app/ProgramArguments.h"
+
 class CStopSignals;
 
 struct DialogExtras {
     CStopSignals* stopSignals = nullptr;  // SIGINT/SIGTERM run Exit; may be nullptr
     QString screenshotFile;               // empty: no screenshot
     int screenshotAfterSeconds = 0;
+    ProgramArguments arguments;  // the program's own switches, for the services
 };
 
 class COrvaneSystemApp : public QApplication {
