@@ -33,7 +33,7 @@ endif()
 
 if(TARGET OrvaneSystemDx)
     orvane_test(app_program_test
-        SOURCES ProgramTest.cpp
+        SOURCES ProgramTest.cpp NothingLostTest.cpp
         LIBS orvane_app)
     orvane_app_uses_fake_library(app_program_test)
     add_dependencies(app_program_test OrvaneSystemDx)

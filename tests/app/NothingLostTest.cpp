@@ -1,0 +1,140 @@
+// The program's run journal and data folder lock, as operators meet them: a
+// station killed outright is recovered at the next start, and a second
+// station on the same data folder is turned away without touching the first.
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <filesystem>
+#include <regex>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "AppTestSupport.h"
+
+namespace {
+
+using apptest::CChildProcess;
+using apptest::CStationFolders;
+using apptest::ReadWholeFile;
+using apptest::WaitUntil;
+using namespace std::chrono_literals;
+
+constexpr const char* PROGRAM = ORVANE_PROGRAM_PATH;
+
+size_t CountLinesStartingWith(const std::string& text, const std::string& prefix) {
+    size_t count = 0;
+    std::istringstream lines(text);
+    for (std::string line; std::getline(lines, line);) {
+        count += line.rfind(prefix, 0) == 0 && !lines.eof() ? 1 : 0;
+    }
+    return count;
+}
+
+std::vector<std::string> Folder(const std::string& path) {
+    std::vector<std::string> names;
+    std::error_code error;
+    for (const auto& entry : std::filesystem::directory_iterator(path, error)) {
+        names.push_back(entry.path().filename().string());
+    }
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+class NothingLostTest : public testing::Test {
+protected:
+    void SetUp() override { m_folders.WriteConfig(""); }
+    std::string Journal() const { return m_folders.DataDir() + "/OrvaneSystemDx.journal"; }
+
+    CStationFolders m_folders;
+};
+
+TEST_F(NothingLostTest, KilledStationsRunIsRecoveredAtTheNextStart) {
+    std::string journal;
+    {
+        CChildProcess station({PROGRAM, "--console", "/L:4"}, m_folders.Root(), "killed");
+        ASSERT_TRUE(WaitUntil(
+            [&] { return CountLinesStartingWith(ReadWholeFile(Journal()), "sample ") >= 2; }, 60s))
+            << station.Stderr();
+        station.Signal(SIGKILL);
+        EXPECT_EQ(station.Wait(30s), -1);
+        journal = ReadWholeFile(Journal());
+    }
+    const size_t samples = CountLinesStartingWith(journal, "sample ");
+    ASSERT_GE(samples, 2u);
+    EXPECT_TRUE(m_folders.StatFiles().empty());
+
+    CChildProcess next({PROGRAM, "--console"}, m_folders.Root(), "next");
+    ASSERT_TRUE(WaitUntil([&] { return m_folders.StatFiles().size() == 1; }, 30s)) << next.Stderr();
+    const std::string path = m_folders.StatFiles()[0];
+    ASSERT_TRUE(WaitUntil([&] { return next.Stderr().find(path) != std::string::npos; }));
+    EXPECT_TRUE(std::regex_match(
+        next.Stderr(),
+        std::regex("Recovered the statistics of the run started \\d{4} [A-Z][a-z]{2} \\d\\d, "
+                   "\\d\\d:\\d\\d:\\d\\d: " +
+                   path + "\n")))
+        << next.Stderr();
+
+    const std::string stats = ReadWholeFile(path);
+    EXPECT_TRUE(stats.ends_with("total counts: " + std::to_string(samples))) << stats;
+    const std::regex sampleLine(R"(\d{4} [A-Z][a-z]{2} \d\d, \d\d:\d\d:\d\d {12}0 0 0 0\r)");
+    EXPECT_EQ(CountLinesStartingWith(stats, "20"), samples);
+    std::istringstream lines(stats);
+    for (std::string line; std::getline(lines, line);) {
+        if (line.rfind("20", 0) == 0) {
+            EXPECT_TRUE(std::regex_match(line, sampleLine)) << line;
+        }
+    }
+    next.Signal(SIGTERM);
+    EXPECT_EQ(next.Wait(30s), 0);
+    EXPECT_FALSE(std::filesystem::exists(Journal())) << "the recovered journal is gone";
+}
+
+TEST_F(NothingLostTest, SecondStationOnTheDataFolderIsRefusedAndTheFirstRunsOn) {
+    CChildProcess first({PROGRAM, "--console", "/L:4"}, m_folders.Root(), "first");
+    ASSERT_TRUE(WaitUntil(
+        [&] { return CountLinesStartingWith(ReadWholeFile(Journal()), "sample ") >= 1; }, 60s))
+        << first.Stderr();
+    const std::vector<std::string> before = Folder(m_folders.DataDir());
+
+    CChildProcess second({PROGRAM, "--console", "/L:4"}, m_folders.Root(), "second");
+    EXPECT_EQ(second.Wait(30s), 1);
+    EXPECT_EQ(second.Stderr(), "OrvaneSystemDx: The data folder " + m_folders.DataDir() +
+                                   " is in use by another station (process " +
+                                   std::to_string(first.Pid()) + ").\n");
+    EXPECT_EQ(second.Stdout(), "") << "no table: the second station never started";
+    EXPECT_EQ(Folder(m_folders.DataDir()), before);
+    EXPECT_EQ(Folder(m_folders.DataDir()),
+              (std::vector<std::string>{"OrvaneSystemDx.journal", "OrvaneSystemDx.lock"}));
+
+    first.Signal(SIGTERM);
+    EXPECT_EQ(first.Wait(30s), 0);
+    EXPECT_EQ(m_folders.StatFiles().size(), 1u);
+    EXPECT_FALSE(std::filesystem::exists(Journal()));
+}
+
+TEST_F(NothingLostTest, ReadOnlyDataFolderIsToldAtStartAndTheStationRunsOn) {
+    std::filesystem::create_directory(m_folders.DataDir());
+    std::vector<std::string> argv = {PROGRAM, "--console", "/L:4"};
+    if (::geteuid() == 0) {
+        // Permissions do not hold root back: the station runs as nobody, who
+        // may read the configuration but not write the data folder.
+        std::filesystem::permissions(m_folders.Root(), std::filesystem::perms(0755));
+        std::filesystem::permissions(m_folders.ConfigDir(), std::filesystem::perms(0755));
+        argv.insert(argv.begin(),
+                    {"/usr/bin/setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"});
+    }
+    std::filesystem::permissions(m_folders.DataDir(), std::filesystem::perms(0555));
+    CChildProcess station(argv, m_folders.Root(), "read-only");
+    ASSERT_TRUE(WaitUntil([&] { return !station.Stdout().empty(); })) << station.Stderr();
+    EXPECT_EQ(station.Stderr(), "Can't create file " + Journal() + ".\n");
+    station.Signal(SIGTERM);
+    EXPECT_EQ(station.Wait(30s), 1) << "the statistics file could not be written either";
+    EXPECT_TRUE(station.Stderr().ends_with(".txt.\n")) << station.Stderr();
+    std::filesystem::permissions(m_folders.DataDir(), std::filesystem::perms(0755));
+}
+
+}  // namespace
