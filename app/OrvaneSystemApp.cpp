@@ -11,6 +11,7 @@
 #include "app/AppIcon.h"
 #include "app/CheckConfig.h"
 #include "app/CommandLine.h"
+#include "app/ConfigWarnings.h"
 #include "app/ConsoleStation.h"
 #include "app/MainDialog.h"
 #include "app/ProgramArguments.h"
@@ -111,10 +112,14 @@ int RunOrvaneSystem(int argc, char** argv) {
             std::fprintf(stderr, "%s: %s\nTry '%s --help'.\n", programName.c_str(),
                          arguments.error.c_str(), programName.c_str());
             return 2;
-        case ProgramMode::CheckConfig:
+        case ProgramMode::CheckConfig: {
+            CheckConfigOptions options;
+            options.logInterval = LogIntervalOfCommandLine(commandLine);
+            options.strict = arguments.strict;
             return RunCheckConfig(
                 arguments.configFile.empty() ? GetConfigFilePath() : arguments.configFile, stdout,
-                stderr);
+                stderr, options);
+        }
         case ProgramMode::Console:
             return RunConsole(commandLine);
         case ProgramMode::Dialog:
