@@ -44,6 +44,10 @@ int RunConsole(const std::string& commandLine) {
     std::signal(SIGPIPE, SIG_IGN);
     InstallMessageHandler(nullptr);  // standard error, one line per message
     ConsoleStationSettings settings;
+    // Once, before the reader's own messages: what the file says differently
+    // from what it means, each with its line.
+    settings.configWarnings = WarnAboutConfiguration(GetConfigFilePath(), commandLine, stderr);
+    settings.report = stderr;
     settings.logInterval = options.logInterval;
     settings.alsPeriod = options.alsPeriod;
     settings.stopFd = stop.Fd();

@@ -136,6 +136,7 @@ void COrvane::Tick() {
             sample.busy[static_cast<size_t>(slot)] = busy ? 1 : 0;
         }
         m_samples.push_back(sample);
+        m_sampleCount.store(static_cast<uint32_t>(m_samples.size()), std::memory_order_relaxed);
         m_lastSample = now;
     }
 }

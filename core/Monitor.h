@@ -12,6 +12,7 @@
 #pragma once
 
 #include <array>
+#include <atomic>
 #include <cstdint>
 #include <memory>
 #include <set>
@@ -61,6 +62,10 @@ public:
     const std::string& GetDataDir() const { return m_dataDir; }
     // The samples so far: on the dispatch thread, or once it has ended.
     const std::vector<StatSample>& GetSamples() const { return m_samples; }
+    // How many samples were taken so far; any thread.
+    uint32_t GetSampleCount() const { return m_sampleCount.load(std::memory_order_relaxed); }
+    // The wall-clock time (seconds since 1970) the run started; any thread.
+    int64_t GetStartTime() const { return m_startTime; }
 
     // Card events, called by the dispatch thread with the record's 1-based card
     // number. A number outside 1..card count is ignored.
@@ -93,7 +98,8 @@ private:
     int64_t m_lastAlsStep = 0;    // steady ms
     int64_t m_startTime = 0;      // wall-clock seconds
     std::vector<StatSample> m_samples;
-    int64_t m_lastSample = 0;  // steady ms
+    std::atomic<uint32_t> m_sampleCount{0};  // m_samples.size(), for the views' threads
+    int64_t m_lastSample = 0;                // steady ms
     std::string m_dataDir;
     int32_t m_logInterval;
     int32_t m_alsPeriod;
