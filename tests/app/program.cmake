@@ -15,7 +15,7 @@ orvane_test(app_command_line_test
 orvane_app_uses_fake_library(app_command_line_test)
 
 orvane_test(app_console_test
-    SOURCES ConsoleStationTest.cpp TerminalViewTest.cpp
+    SOURCES ConsoleStationTest.cpp TerminalViewTest.cpp StatusPaletteTest.cpp
     LIBS orvane_app orvane_fakevexlink)
 orvane_app_uses_fake_library(app_console_test)
 
@@ -26,6 +26,10 @@ if(TARGET orvane_gui)
         LIBS orvane_gui orvane_app orvane_fakevexlink Qt6::Test)
     orvane_app_uses_fake_library(app_dialog_test)
     set_target_properties(app_dialog_test PROPERTIES AUTOMOC ON)
+    orvane_test(app_dialog_layout_test
+        SOURCES DialogLayoutTest.cpp
+        LIBS orvane_gui orvane_app orvane_fakevexlink Qt6::Test)
+    orvane_app_uses_fake_library(app_dialog_layout_test)
     # Help opens the manual from the program's own folder.
     configure_file(${PROJECT_SOURCE_DIR}/resources/QUENTAR_OrvaneDx.html
                    ${CMAKE_CURRENT_BINARY_DIR}/QUENTAR_OrvaneDx.html COPYONLY)
