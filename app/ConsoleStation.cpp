@@ -89,8 +89,8 @@ void DrawFrame(const COrvane& core, CTerminalView& view, std::size_t configNotes
     frame.headline = FormatLocalTime(now) + "  up " + FormatDuration(now - core.GetStartTime()) +
                      "  samples " + std::to_string(core.GetSampleCount());
     if (configNotes > 0) {
-        frame.headline += "  (" + std::to_string(configNotes) +
-                          " configuration notes on standard error, shown at exit)";
+        frame.headline += "  (" + std::to_string(configNotes) + " configuration note" +
+                          (configNotes == 1 ? "" : "s") + " on standard error, shown at exit)";
     }
     view.Draw(frame);
 }

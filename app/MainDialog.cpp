@@ -176,7 +176,7 @@ QColor ColourOf(uint32_t rgb) {
 
 // The Op Status field in the colours of `status`, its text kept.
 void PaintStatus(QLineEdit* field, int32_t status) {
-    QPalette palette = field->style()->standardPalette();
+    QPalette palette = field->parentWidget()->palette();  // the desktop's, for no status
     QFont font = field->font();
     font.setBold(false);
     if (const std::optional<StatusColours> colours = StatusColoursOf(status)) {
@@ -346,8 +346,12 @@ void COrvaneSystemDlg::FitToScreen() {
     if (display == nullptr) {
         return;
     }
-    // What the desktop's frame around the window takes (nothing before it has one).
-    const QSize frame = frameGeometry().size() - geometry().size();
+    // What the desktop's frame around the window takes; before the window has
+    // one, the style's title bar stands in for it.
+    QSize frame = frameGeometry().size() - geometry().size();
+    if (frame.width() <= 0 && frame.height() <= 0) {
+        frame = QSize(0, style()->pixelMetric(QStyle::PM_TitleBarHeight));
+    }
     const QSize available = display->availableGeometry().size() - frame;
     const bool designedFits = m_designedSize.width() <= available.width() &&
                               m_designedSize.height() <= available.height();

@@ -47,6 +47,7 @@ protected:
         static char name[] = "app_dialog_layout_test";
         static char* argv[] = {name, nullptr};
         s_app = new QApplication(argc, argv);
+        QFile::remove(QString::fromStdString(config));  // read while the application started
     }
     static void TearDownTestSuite() {
         delete s_app;
