@@ -5,7 +5,6 @@
 // named where the table was.
 #include <gtest/gtest.h>
 #include <signal.h>
-#include <unistd.h>
 
 #include <chrono>
 #include <fstream>
@@ -36,13 +35,13 @@ std::vector<std::string> Lines(const std::string& text) {
 
 #ifdef ORVANE_TMUX_PATH
 
-// One tmux server of its own (its own socket), with one session running one command.
+// One tmux server of its own (its socket in the test's folder, gone with it),
+// with one session running one command.
 class CTmux {
 public:
     CTmux(const std::string& folder, int width, int height, const std::vector<std::string>& command,
           const std::vector<std::string>& environment)
-        : m_folder(folder),
-          m_socket("orvane-test-" + std::to_string(getpid()) + "-" + std::to_string(++s_count)) {
+        : m_folder(folder), m_socket(folder + "/tmux" + std::to_string(++s_count) + ".socket") {
         std::vector<std::string> args = {
             "new-session",         "-d", "-s", "t", "-x", std::to_string(width), "-y",
             std::to_string(height)};
@@ -95,7 +94,7 @@ private:
         return out;
     }
     bool Run(const std::vector<std::string>& args, std::string& out) {
-        std::vector<std::string> argv = {ORVANE_TMUX_PATH, "-L", m_socket, "-f", "/dev/null"};
+        std::vector<std::string> argv = {ORVANE_TMUX_PATH, "-S", m_socket, "-f", "/dev/null"};
         argv.insert(argv.end(), args.begin(), args.end());
         CChildProcess tmux(argv, m_folder, "tmux" + std::to_string(++m_calls));
         const std::optional<int> status = tmux.Wait(30s);
