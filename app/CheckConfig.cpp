@@ -18,7 +18,8 @@ std::string PeriodText(int32_t seconds) {
 
 }  // namespace
 
-int RunCheckConfig(const std::string& path, std::FILE* out, std::FILE* messages) {
+int RunCheckConfig(const std::string& path, std::FILE* out, std::FILE* messages,
+                   const CheckConfigOptions& options) {
     int messageCount = 0;
     const MessageHandler previous =
         InstallMessageHandler([&messageCount, messages](const std::string& text) {
@@ -54,6 +55,14 @@ int RunCheckConfig(const std::string& path, std::FILE* out, std::FILE* messages)
     std::fprintf(out, "%s: %s\n", WATCH_LIST_LABEL, watch.c_str());
     std::fprintf(out, "%s: %s\n", ALS_PERIOD_LABEL, PeriodText(alsPeriod).c_str());
     std::fprintf(out, "%s: %s\n", LOG_INTERVAL_LABEL, PeriodText(logInterval).c_str());
+
+    const std::vector<ConfWarning> warnings = LintConfigFile(path, options.logInterval);
+    for (const ConfWarning& warning : warnings) {
+        std::fprintf(out, "%s\n", FormatConfWarning(path, warning).c_str());
+    }
     std::fflush(out);
-    return messageCount == 0 ? 0 : 1;
+    if (messageCount > 0) {
+        return 1;
+    }
+    return options.strict && !warnings.empty() ? 1 : 0;
 }

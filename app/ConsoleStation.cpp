@@ -7,6 +7,7 @@
 #include <array>
 #include <atomic>
 #include <cerrno>
+#include <ctime>
 #include <memory>
 #include <string>
 #include <thread>
@@ -14,23 +15,14 @@
 
 #include "app/DispatchThread.h"
 #include "app/Operations.h"
+#include "app/StatisticsOutcome.h"
+#include "app/StatusNotes.h"
 #include "app/StatusTable.h"
+#include "app/TerminalView.h"
+#include "config/Notifier.h"
 #include "core/Monitor.h"
 
 namespace {
-
-// ESC [ n A moves the cursor n lines up; ESC [ J clears from there to the end.
-std::string CursorUpAndClear(size_t lines) {
-    return "\x1b[" + std::to_string(lines) + "A\x1b[J";
-}
-
-size_t CountLines(const std::string& text) {
-    size_t lines = 0;
-    for (const char c : text) {
-        lines += c == '\n' ? 1 : 0;
-    }
-    return lines;
-}
 
 // A pipe whose write end the dispatch thread pokes; both ends non-blocking.
 class CWakePipe {
@@ -77,20 +69,38 @@ private:
     std::atomic<bool> m_pending{false};
 };
 
-void PrintTable(const COrvane& core, const ConsoleStationSettings& settings, size_t& linesShown) {
+// Appends the table (standard output is a file or a pipe).
+void PrintTable(const COrvane& core, std::FILE* out) {
     std::vector<CardState> rows;
     core.GetCardRows(rows);
     const std::string table =
         RenderStatusTable(rows, core.GetWatchList(), core.GetAlsPeriod(), core.GetLogInterval());
-    std::string text;
-    if (settings.redrawInPlace && linesShown > 0) {
-        text = CursorUpAndClear(linesShown);
-    }
-    text += table;
     // A closed standard output must not stop the station: the write is not checked.
-    std::fwrite(text.data(), 1, text.size(), settings.out);
-    std::fflush(settings.out);
-    linesShown = CountLines(table);
+    std::fwrite(table.data(), 1, table.size(), out);
+    std::fflush(out);
+}
+
+void DrawFrame(const COrvane& core, CTerminalView& view, std::size_t configNotes) {
+    StatusFrame frame;
+    core.GetCardRows(frame.rows);
+    frame.watchList = core.GetWatchList();
+    frame.alsPeriod = core.GetAlsPeriod();
+    frame.logInterval = core.GetLogInterval();
+    const int64_t now = static_cast<int64_t>(std::time(nullptr));
+    frame.headline = FormatLocalTime(now) + "  up " + FormatDuration(now - core.GetStartTime()) +
+                     "  samples " + std::to_string(core.GetSampleCount());
+    if (configNotes > 0) {
+        frame.headline += "  (" + std::to_string(configNotes) + " configuration note" +
+                          (configNotes == 1 ? "" : "s") + " on standard error, shown at exit)";
+    }
+    view.Draw(frame);
+}
+
+// Milliseconds to the next whole second, when the terminal's clock line is due.
+int MillisecondsToNextSecond() {
+    timespec now{};
+    clock_gettime(CLOCK_REALTIME, &now);
+    return static_cast<int>(1000 - now.tv_nsec / 1000000);
 }
 
 }  // namespace
@@ -102,9 +112,27 @@ int RunConsoleStation(const ConsoleStationSettings& settings) {
         return 1;
     }
 
+    // The reader's messages are counted on their way, for the terminal's first line.
+    std::size_t configNotes = settings.configWarnings;
+    const MessageHandler shown = InstallMessageHandler(nullptr);
+    InstallMessageHandler([&configNotes, &shown](const std::string& text) {
+        ++configNotes;
+        if (shown) {
+            shown(text);
+        } else {
+            std::fprintf(stderr, "%s\n", text.c_str());
+        }
+    });
     auto core = std::make_unique<COrvane>(settings.logInterval, settings.alsPeriod);
+    InstallMessageHandler(shown);
     if (settings.operations != nullptr) {
         settings.operations->Attach(*core);
+    }
+
+    std::unique_ptr<CTerminalView> view;
+    if (settings.redrawInPlace) {
+        view = std::make_unique<CTerminalView>(settings.out);
+        view->Enter();
     }
 
     auto params = std::make_unique<DispatchParams>();
@@ -112,15 +140,19 @@ int RunConsoleStation(const ConsoleStationSettings& settings) {
     params->refresh = [&refresh] { refresh.Poke(); };
     std::thread dispatch(DispatchThread, std::move(params));
 
-    size_t linesShown = 0;
-    std::array<pollfd, 2> fds{};
+    std::array<pollfd, 3> fds{};
     fds[0].fd = settings.stopFd;
     fds[0].events = POLLIN;
     fds[1].fd = refresh.ReadFd();
     fds[1].events = POLLIN;
+    fds[2].fd = view ? view->ResizeFd() : -1;  // poll passes over a negative descriptor
+    fds[2].events = POLLIN;
     for (;;) {
-        fds[0].revents = fds[1].revents = 0;
-        if (poll(fds.data(), fds.size(), -1) < 0) {
+        for (pollfd& fd : fds) {
+            fd.revents = 0;
+        }
+        const int ready = poll(fds.data(), fds.size(), view ? MillisecondsToNextSecond() : -1);
+        if (ready < 0) {
             if (errno == EINTR) {
                 continue;
             }
@@ -129,19 +161,35 @@ int RunConsoleStation(const ConsoleStationSettings& settings) {
         if (fds[0].revents != 0) {
             break;
         }
+        if (fds[2].revents != 0) {
+            view->TakeResize();
+        }
         if (fds[1].revents != 0) {
             refresh.Take();
-            PrintTable(*core, settings, linesShown);
+        }
+        if (view) {
+            DrawFrame(*core, *view, configNotes);  // also each second, for the clock line
+        } else if (fds[1].revents != 0) {
+            PrintTable(*core, settings.out);
         }
     }
 
     // The Exit sequence: the core outlives the thread, and the refresh pipe
-    // outlives both (the thread pokes it until it ends). The statistics file is
-    // written here, as the core's destructor would, so that its outcome can
-    // become the exit status.
+    // outlives both (the thread pokes it until it ends). The normal screen comes
+    // back first, so that what the Exit sequence reports is seen. The statistics
+    // file is written here, as the core's destructor would, so that its outcome
+    // can become the exit status and the report's line.
     core->PostQuit();
     dispatch.join();
+    if (view) {
+        view->Leave();
+    }
     const bool statisticsWritten = core->WriteStatistics();
+    const std::string outcome = DescribeStatistics(*core);
     core.reset();
+    if (settings.report != nullptr) {
+        std::fprintf(settings.report, "OrvaneSystemDx: %s\n", outcome.c_str());
+        std::fflush(settings.report);
+    }
     return statisticsWritten ? 0 : 1;
 }

@@ -12,6 +12,7 @@
 // the dispatch thread just wakes it (at most one pending wake-up at a time).
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <cstdio>
 
@@ -22,18 +23,27 @@ struct ConsoleStationSettings {
     int32_t alsPeriod = 0;    // from the command line
     int stopFd = -1;          // readable when the station must stop (not owned)
     std::FILE* out = stdout;  // receives the table, flushed after every redraw
-    // Redraw the table in place (cursor up and clear) instead of appending it.
+    // `out` is a terminal: the table is drawn in place on its alternate screen,
+    // fitted to its size, with a first line giving the time and the uptime
+    // (TerminalView.h), instead of being appended at every refresh.
     bool redrawInPlace = false;
     // The operations layer, prepared; attached to the core before the
     // dispatch thread starts. Not owned; may be null.
     COperations* operations = nullptr;
+    // Warnings already printed about the configuration; the terminal's first
+    // line counts them, with the reader's messages, since its screen hides them.
+    std::size_t configWarnings = 0;
+    // Receives one line at the end: the statistics file written, or why none
+    // was. nullptr: no such line.
+    std::FILE* report = nullptr;
 };
 
 // Creates the core (configuration messages go through the installed notifier),
-// starts the dispatch thread, prints the table on every refresh request until
-// `stopFd` is readable, then runs the Exit sequence: the stop record, the end
-// of the dispatch thread, the core's destruction (statistics file, cards
-// disconnected). Returns the process exit status: 0, or 1 when the station
-// could not set up its wake-up pipe or the statistics file of a run with
-// samples could not be written.
+// starts the dispatch thread, prints the table on every refresh request (on a
+// terminal also every second and on every size change) until `stopFd` is
+// readable, then runs the Exit sequence: the stop record, the end of the
+// dispatch thread, the terminal's normal screen back, the core's destruction
+// (statistics file, cards disconnected), the line for `report`. Returns the process exit status: 0,
+// or 1 when the station could not set up its wake-up pipe or the statistics
+// file of a run with samples could not be written.
 int RunConsoleStation(const ConsoleStationSettings& settings);

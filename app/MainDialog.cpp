@@ -1,20 +1,33 @@
 #include "app/MainDialog.h"
 
+#include <QAction>
 #include <QApplication>
 #include <QCoreApplication>
 #include <QDesktopServices>
+#include <QDir>
 #include <QFileInfo>
 #include <QFontMetrics>
+#include <QGridLayout>
+#include <QHelpEvent>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMessageBox>
 #include <QPushButton>
-#include <QShortcut>
+#include <QScreen>
+#include <QScrollArea>
 #include <QSocketNotifier>
+#include <QSpacerItem>
+#include <QStyle>
+#include <QStyleOptionFrame>
 #include <QTimer>
+#include <QToolTip>
 #include <QUrl>
+#include <QVBoxLayout>
+#include <QWindow>
 #include <array>
 #include <cstdio>
+#include <ctime>
+#include <optional>
 #include <vector>
 
 #include "app/AboutDlg.h"
@@ -22,6 +35,8 @@
 #include "app/CommandLine.h"
 #include "app/DispatchThread.h"
 #include "app/Operations.h"
+#include "app/StatusNotes.h"
+#include "app/StatusPalette.h"
 #include "app/StatusTable.h"
 #include "app/StopSignals.h"
 #include "config/Notifier.h"
@@ -32,50 +47,49 @@
 namespace {
 
 // The dialog template, in dialog units (a quarter of the average character
-// width across, an eighth of the character height down).
+// width across, an eighth of the character height down). Its size is the
+// smallest size of the table wherever the screen holds it; its column widths
+// share out the width the window grows by.
 constexpr int TEMPLATE_WIDTH = 505;
 constexpr int TEMPLATE_HEIGHT = 294;
-constexpr int HEADING_Y = 25;
-constexpr int LABEL_HEIGHT = 8;
-constexpr int FIELD_HEIGHT = 12;
-constexpr std::array<int, MAX_CARDS> ROW_Y = {38, 59, 81, 101, 123, 144, 166, 186, 206, 226};
 
 struct ColumnLayout {
-    int x;
-    int width;
+    int width;  // dialog units in the template
     int firstControlId;
 };
 // In heading order (STATUS_COLUMN_HEADINGS).
 constexpr std::array<ColumnLayout, STATUS_COLUMN_COUNT> COLUMNS = {{
-    {17, 22, IDC_NUMBER},
-    {45, 53, IDC_MODE},
-    {103, 122, IDC_ADDRESS},
-    {231, 35, IDC_DEVICE},
-    {272, 48, IDC_SERIAL},
-    {327, 54, IDC_STATUS},
-    {389, 44, IDC_MESID},
-    {438, 50, IDC_SERVICE},
+    {22, IDC_NUMBER},
+    {53, IDC_MODE},
+    {122, IDC_ADDRESS},
+    {35, IDC_DEVICE},
+    {48, IDC_SERIAL},
+    {54, IDC_STATUS},
+    {44, IDC_MESID},
+    {50, IDC_SERVICE},
 }};
+constexpr size_t STATUS_COLUMN = 5;
 
 struct FooterLayout {
     const char* label;
-    int x;
-    int width;
+    int width;  // dialog units in the template
     int controlId;
 };
-constexpr int FOOTER_LABEL_Y = 251;
-constexpr int FOOTER_FIELD_Y = 264;
 constexpr std::array<FooterLayout, 3> FOOTER = {{
-    {ALS_PERIOD_LABEL, 17, 53, IDC_ALS_PERIOD},
-    {LOG_INTERVAL_LABEL, 103, 53, IDC_LOG_INTERVAL},
-    {WATCH_LIST_LABEL, 189, 149, IDC_WATCH_LIST},
+    {ALS_PERIOD_LABEL, 53, IDC_ALS_PERIOD},
+    {LOG_INTERVAL_LABEL, 53, IDC_LOG_INTERVAL},
+    {WATCH_LIST_LABEL, 149, IDC_WATCH_LIST},
 }};
+// The template's gap between the watch list and the Exit button.
+constexpr int FOOTER_GAP_WIDTH = 57;
 
-// The Exit button of the template, and the two buttons that stand in for the
-// system menu's About item and the Help key on a desktop without them.
-constexpr QRect EXIT_BUTTON(395, 258, 50, 14);
-constexpr QRect ABOUT_BUTTON(450, 258, 50, 14);
-constexpr QRect HELP_BUTTON(395, 276, 50, 14);
+// The widest texts a field of each kind must show whole.
+constexpr const char* WIDEST_NUMBER = "-2147483648";
+constexpr const char* WIDEST_PERIOD = "4294967295";
+constexpr const char* WIDEST_ADDRESS = "255.255.255.255";
+constexpr const char* WIDEST_WATCH_LIST = "4294967295, 4294967295";
+// QLineEdit keeps this many pixels free on each side of its text.
+constexpr int LINE_EDIT_TEXT_MARGIN = 2;
 
 constexpr const char* DIALOG_TITLE = "OrvaneSystemDx";
 
@@ -90,12 +104,6 @@ public:
 
     int X(int units) const { return static_cast<int>(units * m_charWidth / 4.0 + 0.5); }
     int Y(int units) const { return (units * m_charHeight + 4) / 8; }
-    QRect Rect(int x, int y, int width, int height) const {
-        return QRect(X(x), Y(y), X(width), Y(height));
-    }
-    QRect Rect(const QRect& units) const {
-        return Rect(units.x(), units.y(), units.width(), units.height());
-    }
 
 private:
     double m_charWidth;
@@ -119,12 +127,87 @@ QString Caption() {
     return QStringLiteral("%1 - MES traffic monitor for %2").arg(DIALOG_TITLE, models);
 }
 
+// The width a read-only field needs to show each of `texts` whole in `font`.
+int FieldWidthFor(const QLineEdit* field, const QFont& font, const QStringList& texts) {
+    const QFontMetrics metrics(font);
+    int widest = 0;
+    for (const QString& text : texts) {
+        widest = std::max(widest, metrics.horizontalAdvance(text));
+    }
+    QStyleOptionFrame option;
+    option.initFrom(field);
+    option.rect = field->rect();
+    option.lineWidth = field->style()->pixelMetric(QStyle::PM_DefaultFrameWidth, &option, field);
+    option.midLineWidth = 0;
+    option.state |= QStyle::State_Sunken | QStyle::State_ReadOnly;
+    option.features = QStyleOptionFrame::None;
+    const QSize contents(widest + 2 * LINE_EDIT_TEXT_MARGIN + 1, metrics.height());
+    return field->style()->sizeFromContents(QStyle::CT_LineEdit, &option, contents, field).width();
+}
+
+QStringList ResourceTexts(int base, int count) {
+    QStringList texts;
+    for (int index = 0; index < count; ++index) {
+        texts << QString::fromStdString(LoadResourceString(base + index));
+    }
+    return texts;
+}
+
+// The texts each column can show, widest first where it matters.
+QStringList ColumnTexts(int firstControlId) {
+    switch (firstControlId) {
+        case IDC_NUMBER:
+            return {QString::number(MAX_CARDS)};
+        case IDC_MODE:
+            return ResourceTexts(IDS_MODE_BASE, SAT_MODE_COUNT);
+        case IDC_ADDRESS:
+            return {WIDEST_ADDRESS};
+        case IDC_DEVICE:
+            return ResourceTexts(IDS_DEVICE_BASE, DEVICE_MODEL_COUNT);
+        case IDC_STATUS:
+            return ResourceTexts(IDS_STATUS_BASE, STATUS_BUSY_SESSION + 1);
+        case IDC_SERVICE:
+            return ResourceTexts(IDS_SERVICE_BASE, SERVICE_TYPE_COUNT);
+        case IDC_SERIAL:
+        case IDC_MESID:
+            return {WIDEST_NUMBER};
+        case IDC_WATCH_LIST:
+            return {WIDEST_WATCH_LIST};
+        default:
+            return {WIDEST_PERIOD};
+    }
+}
+
+QColor ColourOf(uint32_t rgb) {
+    return QColor::fromRgb(static_cast<QRgb>(rgb));
+}
+
+// The Op Status field in the colours of `status`, its text kept.
+void PaintStatus(QLineEdit* field, int32_t status) {
+    QPalette palette = field->parentWidget()->palette();  // the desktop's, for no status
+    QFont font = field->font();
+    font.setBold(false);
+    if (const std::optional<StatusColours> colours = StatusColoursOf(status)) {
+        for (const QPalette::ColorRole role : {QPalette::Base, QPalette::Window}) {
+            palette.setColor(role, ColourOf(colours->background));
+        }
+        for (const QPalette::ColorRole role : {QPalette::Text, QPalette::WindowText}) {
+            palette.setColor(role, ColourOf(colours->text));
+        }
+        font.setBold(colours->bold);
+    }
+    field->setPalette(palette);
+    field->setFont(font);
+}
+
 }  // namespace
 
 COrvaneSystemDlg::COrvaneSystemDlg(QWidget* parent) : QDialog(parent), m_hIcon(AppIcon()) {
     setWindowTitle(Caption());
+    // The window grows with its table, so it offers maximise too.
     setWindowFlags(Qt::Dialog | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
-                   Qt::WindowMinimizeButtonHint | Qt::WindowCloseButtonHint);
+                   Qt::WindowMinimizeButtonHint | Qt::WindowMaximizeButtonHint |
+                   Qt::WindowCloseButtonHint);
     CreateControls();
 }
 
@@ -142,55 +225,150 @@ COrvaneSystemDlg::~COrvaneSystemDlg() {
 
 void COrvaneSystemDlg::CreateControls() {
     const CDialogUnits units(fontMetrics());
-    setFixedSize(units.X(TEMPLATE_WIDTH), units.Y(TEMPLATE_HEIGHT));
+    m_designedSize = QSize(units.X(TEMPLATE_WIDTH), units.Y(TEMPLATE_HEIGHT));
 
-    auto addField = [this, &units](int id, int x, int y, int width) {
-        auto* field = new QLineEdit(this);
+    // The table and its footer live in a scroll area, which shows scroll bars
+    // only on a screen too small for them (high scaling on a small screen).
+    m_scroll = new QScrollArea(this);
+    m_scroll->setFrameShape(QFrame::NoFrame);
+    m_scroll->setWidgetResizable(true);
+    m_content = new QWidget(m_scroll);
+    m_content->setObjectName(QStringLiteral("content"));
+    auto* outer = new QVBoxLayout(this);
+    outer->setContentsMargins(0, 0, 0, 0);
+    outer->addWidget(m_scroll);
+
+    auto addField = [this](int id) {
+        auto* field = new QLineEdit(m_content);
         field->setReadOnly(true);
         field->setObjectName(QStringLiteral("control%1").arg(id));
-        field->setGeometry(units.Rect(x, y, width, FIELD_HEIGHT));
+        field->setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Fixed);
         m_controls[id] = field;
+        return field;
     };
-    auto addLabel = [this, &units](const char* text, int x, int y, int width) {
-        auto* label = new QLabel(QString::fromUtf8(text), this);
-        const int minimum = label->sizeHint().width();
-        QRect rect = units.Rect(x, y, width, LABEL_HEIGHT + 2);
-        rect.setWidth(std::max(rect.width(), minimum));
-        label->setGeometry(rect);
+    auto fitField = [](QLineEdit* field, const QStringList& texts, bool bold) {
+        QFont font = field->font();
+        font.setBold(bold);
+        field->setMinimumWidth(FieldWidthFor(field, font, texts));
     };
 
+    // The status table: headings over ten rows, the columns in the template's
+    // order, each as wide as its widest text and sharing the width beyond that
+    // as the template does.
+    auto* table = new QGridLayout;
+    table->setVerticalSpacing(units.Y(4));
     for (size_t c = 0; c < COLUMNS.size(); ++c) {
         const ColumnLayout& column = COLUMNS[c];
-        addLabel(STATUS_COLUMN_HEADINGS[c], column.x, HEADING_Y, column.width);
+        auto* heading = new QLabel(QString::fromUtf8(STATUS_COLUMN_HEADINGS[c]), m_content);
+        heading->setObjectName(QStringLiteral("heading%1").arg(c));
+        table->addWidget(heading, 0, static_cast<int>(c), Qt::AlignLeft | Qt::AlignBottom);
+        table->setColumnStretch(static_cast<int>(c), column.width);
+        const QStringList texts = ColumnTexts(column.firstControlId);
         for (int row = 0; row < MAX_CARDS; ++row) {
-            addField(column.firstControlId + row, column.x, ROW_Y[static_cast<size_t>(row)],
-                     column.width);
+            QLineEdit* field = addField(column.firstControlId + row);
+            // The status field may be bold (Not Connected).
+            fitField(field, texts, c == STATUS_COLUMN);
+            field->setProperty("cardRow", row);
+            field->installEventFilter(this);
+            table->addWidget(field, row + 1, static_cast<int>(c));
         }
     }
-    for (const FooterLayout& footer : FOOTER) {
-        addLabel(footer.label, footer.x, FOOTER_LABEL_Y, footer.width);
-        addField(footer.controlId, footer.x, FOOTER_FIELD_Y, footer.width);
+    // Rows spread out evenly as the window grows: the fields keep their
+    // height, an invisible spacer beside each row takes the extra.
+    for (int row = 1; row <= MAX_CARDS; ++row) {
+        table->addItem(new QSpacerItem(0, 0, QSizePolicy::Minimum, QSizePolicy::Expanding), row,
+                       static_cast<int>(COLUMNS.size()));
+        table->setRowStretch(row, 1);
     }
+    table->setColumnStretch(static_cast<int>(COLUMNS.size()), 0);
 
-    m_exitButton = new QPushButton(tr("Exit"), this);
-    m_exitButton->setGeometry(units.Rect(EXIT_BUTTON));
+    m_statusLine = new QLabel(m_content);
+    m_statusLine->setObjectName(QStringLiteral("statusLine"));
+
+    // The footer: the three settings, then Exit and About, Help under Exit.
+    auto* footer = new QGridLayout;
+    int column = 0;
+    for (const FooterLayout& item : FOOTER) {
+        footer->addWidget(new QLabel(QString::fromUtf8(item.label), m_content), 0, column);
+        QLineEdit* field = addField(item.controlId);
+        fitField(field, ColumnTexts(item.controlId), false);
+        footer->addWidget(field, 1, column);
+        footer->setColumnStretch(column, item.width);
+        ++column;
+    }
+    footer->setColumnStretch(column++, FOOTER_GAP_WIDTH);
+
+    m_exitButton = new QPushButton(tr("Exit"), m_content);
     m_exitButton->setDefault(true);
     connect(m_exitButton, &QPushButton::clicked, this, &COrvaneSystemDlg::OnOK);
 
     // Enter always means Exit, as with the template's only button: the two
     // extra buttons never become the default.
-    auto* about = new QPushButton(tr("&About..."), this);
-    about->setGeometry(units.Rect(ABOUT_BUTTON));
+    auto* about = new QPushButton(tr("&About..."), m_content);
     about->setAutoDefault(false);
     connect(about, &QPushButton::clicked, this, &COrvaneSystemDlg::OnAboutBox);
 
-    auto* help = new QPushButton(tr("&Help"), this);
-    help->setGeometry(units.Rect(HELP_BUTTON));
+    auto* help = new QPushButton(tr("&Help"), m_content);
     help->setAutoDefault(false);
     connect(help, &QPushButton::clicked, this, &COrvaneSystemDlg::WinHelp);
 
-    auto* helpKey = new QShortcut(QKeySequence(Qt::Key_F1), this);
-    connect(helpKey, &QShortcut::activated, this, &COrvaneSystemDlg::WinHelp);
+    footer->addWidget(m_exitButton, 1, column);
+    footer->addWidget(about, 1, column + 1);
+    footer->addWidget(help, 2, column);
+
+    auto* content = new QVBoxLayout(m_content);
+    content->addLayout(table, 1);
+    content->addWidget(m_statusLine);
+    content->addSpacing(units.Y(4));
+    content->addLayout(footer);
+    m_scroll->setWidget(m_content);
+
+    // A control reached by the keyboard is scrolled into view, all of it (a
+    // field's own rule would show no more than its text cursor).
+    connect(qApp, &QApplication::focusChanged, this, [this](QWidget*, QWidget* now) {
+        if (now != nullptr && m_content->isAncestorOf(now)) {
+            const QRect rect(now->mapTo(m_content, QPoint(0, 0)), now->size());
+            m_scroll->ensureVisible(rect.center().x(), rect.center().y(), rect.width() / 2 + 1,
+                                    rect.height() / 2 + 1);
+        }
+    });
+
+    m_clock = new QTimer(this);
+    m_clock->setInterval(1000);
+    connect(m_clock, &QTimer::timeout, this, &COrvaneSystemDlg::UpdateStatusLine);
+
+    resize(m_designedSize);
+}
+
+void COrvaneSystemDlg::showEvent(QShowEvent* event) {
+    FitToScreen();
+    if (!m_screenWatched && windowHandle() != nullptr) {
+        m_screenWatched = true;
+        connect(windowHandle(), &QWindow::screenChanged, this, &COrvaneSystemDlg::FitToScreen);
+    }
+    QDialog::showEvent(event);
+}
+
+void COrvaneSystemDlg::FitToScreen() {
+    const QScreen* display = screen();
+    if (display == nullptr) {
+        return;
+    }
+    // What the desktop's frame around the window takes; before the window has
+    // one, the style's title bar stands in for it.
+    QSize frame = frameGeometry().size() - geometry().size();
+    if (frame.width() <= 0 && frame.height() <= 0) {
+        frame = QSize(0, style()->pixelMetric(QStyle::PM_TitleBarHeight));
+    }
+    const QSize available = display->availableGeometry().size() - frame;
+    const bool designedFits = m_designedSize.width() <= available.width() &&
+                              m_designedSize.height() <= available.height();
+    // Below the designed size the layout's own smallest size holds, with every
+    // text whole; what the screen cannot hold of that is reached by scrolling.
+    m_content->setMinimumSize(designedFits ? m_designedSize : QSize(0, 0));
+    const QSize smallest = m_content->minimumSize().expandedTo(m_content->minimumSizeHint());
+    setMinimumSize(smallest.boundedTo(available));
+    resize(size().expandedTo(minimumSize()).boundedTo(available));
 }
 
 void COrvaneSystemDlg::ApplyOption(const std::string& key, const std::string& value) {
@@ -206,8 +384,14 @@ int COrvaneSystemDlg::DoModal() {
 }
 
 bool COrvaneSystemDlg::OnInitDialog() {
-    // The window has no system menu on this desktop; its context menu carries
-    // the About item instead, after a separator as the system menu would.
+    // The window has no system menu on this desktop; its context menu stands in
+    // for it: Help, then the About item after a separator, as the system menu
+    // would have it. (A menu hides a separator that comes first.) F1 is Help's key.
+    auto* helpAction = new QAction(tr("&Help"), this);
+    helpAction->setObjectName(QStringLiteral("helpAction"));
+    helpAction->setShortcut(QKeySequence(Qt::Key_F1));
+    connect(helpAction, &QAction::triggered, this, &COrvaneSystemDlg::WinHelp);
+    addAction(helpAction);
     const std::string aboutText = LoadResourceString(IDS_ABOUTBOX);
     if (!aboutText.empty()) {
         auto* separator = new QAction(this);
@@ -217,8 +401,8 @@ bool COrvaneSystemDlg::OnInitDialog() {
         about->setObjectName(QStringLiteral("aboutAction"));
         connect(about, &QAction::triggered, this, &COrvaneSystemDlg::OnAboutBox);
         addAction(about);
-        setContextMenuPolicy(Qt::ActionsContextMenu);
     }
+    setContextMenuPolicy(Qt::ActionsContextMenu);
 
     setWindowIcon(m_hIcon);
 
@@ -240,6 +424,9 @@ bool COrvaneSystemDlg::OnInitDialog() {
     }
     m_initialising = false;
     InstallMessageHandler(shown);
+    m_startTime = m_pCore->GetStartTime();
+    UpdateStatusLine();
+    m_clock->start();
 
     auto params = std::make_unique<DispatchParams>();
     params->core = m_pCore.get();
@@ -274,18 +461,70 @@ void COrvaneSystemDlg::OnStatusRefresh() {
     }
     std::vector<CardState> rows;
     m_pCore->GetCardRows(rows);
-    for (size_t i = 0; i < rows.size() && i < static_cast<size_t>(MAX_CARDS); ++i) {
+    if (rows.size() > static_cast<size_t>(MAX_CARDS)) {
+        rows.resize(static_cast<size_t>(MAX_CARDS));
+    }
+    for (size_t i = 0; i < rows.size(); ++i) {
         const auto texts = StatusRowTexts(rows[i]);
         for (size_t c = 0; c < COLUMNS.size(); ++c) {
             Control(COLUMNS[c].firstControlId + static_cast<int>(i))
                 ->setText(QString::fromStdString(texts[c]));
         }
+        PaintStatus(Control(IDC_STATUS + static_cast<int>(i)), rows[i].status);
     }
+    m_rows = std::move(rows);
+    m_lastRefresh = static_cast<int64_t>(std::time(nullptr));
+    UpdateStatusLine();
     Control(IDC_ALS_PERIOD)->setText(QString::fromStdString(FormatPeriod(m_pCore->GetAlsPeriod())));
     Control(IDC_LOG_INTERVAL)
         ->setText(QString::fromStdString(FormatPeriod(m_pCore->GetLogInterval())));
-    Control(IDC_WATCH_LIST)
-        ->setText(QString::fromStdString(FormatWatchList(m_pCore->GetWatchList())));
+    QLineEdit* watchList = Control(IDC_WATCH_LIST);
+    watchList->setText(QString::fromStdString(FormatWatchList(m_pCore->GetWatchList())));
+    watchList->setToolTip(watchList->text());  // a long list shows whole here
+}
+
+void COrvaneSystemDlg::UpdateStatusLine() {
+    if (!m_pCore) {
+        return;
+    }
+    const int64_t now = static_cast<int64_t>(std::time(nullptr));
+    QString text = tr("Up %1    Samples taken: %2")
+                       .arg(QString::fromStdString(FormatDuration(now - m_startTime)))
+                       .arg(m_pCore->GetSampleCount());
+    if (m_lastRefresh != 0) {
+        text +=
+            tr("    Last refresh: %1").arg(QString::fromStdString(FormatLocalTime(m_lastRefresh)));
+    }
+    m_statusLine->setText(text);
+}
+
+QString COrvaneSystemDlg::RowToolTip(int row) const {
+    if (row < 0 || static_cast<size_t>(row) >= m_rows.size()) {
+        return {};
+    }
+    CardState state = m_rows[static_cast<size_t>(row)];
+    if (state.statusSince == 0) {
+        state.statusSince = m_startTime;  // unchanged since the station started
+    }
+    // The dialog knows no reason for a lost link yet: the time in state alone.
+    return QString::fromStdString(
+        StatusTooltipText(state, static_cast<int64_t>(std::time(nullptr)), std::nullopt));
+}
+
+bool COrvaneSystemDlg::eventFilter(QObject* watched, QEvent* event) {
+    // Row tooltips are made when asked for, so the time in state is current.
+    if (event->type() == QEvent::ToolTip) {
+        const QVariant row = watched->property("cardRow");
+        const QString text = row.isValid() ? RowToolTip(row.toInt()) : QString();
+        if (!text.isEmpty()) {
+            QToolTip::showText(static_cast<QHelpEvent*>(event)->globalPos(), text,
+                               qobject_cast<QWidget*>(watched));
+        } else {
+            QToolTip::hideText();
+        }
+        return true;
+    }
+    return QDialog::eventFilter(watched, event);
 }
 
 void COrvaneSystemDlg::OnOK() {
@@ -336,10 +575,23 @@ void COrvaneSystemDlg::WinHelp() {
     const QString path = QCoreApplication::applicationDirPath() + QLatin1Char('/') +
                          QString::fromStdString(LoadResourceString(IDS_HELP_FILE));
     if (!QFileInfo::exists(path)) {
+        ShowHelpMessage(tr("The manual is not installed where the station looks for it:\n%1")
+                            .arg(QDir::toNativeSeparators(path)));
         return;
     }
-    // Without a browser the request fails, and nothing happens, as intended.
-    QDesktopServices::openUrl(QUrl::fromLocalFile(path));
+    if (!QDesktopServices::openUrl(QUrl::fromLocalFile(path))) {
+        ShowHelpMessage(tr("No web browser could be started to show the manual. "
+                           "Open this file with one:\n%1")
+                            .arg(QDir::toNativeSeparators(path)));
+    }
+}
+
+void COrvaneSystemDlg::ShowHelpMessage(const QString& text) {
+    QMessageBox box(QMessageBox::Information, QStringLiteral("OrvaneSystemDx"), text,
+                    QMessageBox::Ok, this);
+    box.setObjectName(QStringLiteral("helpMessage"));
+    box.setTextInteractionFlags(Qt::TextSelectableByMouse);  // the path can be copied
+    box.exec();
 }
 
 void COrvaneSystemDlg::OnAboutBox() {

@@ -21,14 +21,20 @@
 #include <memory>
 #include <string>
 #include <thread>
+#include <vector>
+
+#include "cardlink/CardState.h"
 
 class COrvane;
 class COperations;
 class CAboutDlg;
 class CStopSignals;
+class QLabel;
 class QLineEdit;
 class QPushButton;
+class QScrollArea;
 class QSocketNotifier;
+class QTimer;
 
 // Control IDs of the dialog's fields; row i of the table adds i.
 enum DialogControlId : int {
@@ -66,8 +72,8 @@ public:
     void OnOK();
     // Refills the table from the core.
     void OnStatusRefresh();
-    // Opens the manual beside the program in the desktop's browser; nothing
-    // happens when the file or a browser is missing.
+    // Opens the manual beside the program in the desktop's browser; when the
+    // file or a browser is missing, a message box names the manual's path.
     void WinHelp();
     // Shows the About box modally.
     void OnAboutBox();
@@ -84,6 +90,14 @@ public:
     // The field with control ID `id`; nullptr for an unknown ID.
     QLineEdit* Control(int id) const;
     QPushButton* ExitButton() const { return m_exitButton; }
+    // The line under the table: uptime, samples taken, time of the last refresh.
+    QLabel* StatusLine() const { return m_statusLine; }
+    QScrollArea* ScrollArea() const { return m_scroll; }
+    // The template's size in pixels of the dialog's font: the smallest size of
+    // the table and its footer wherever the screen holds it.
+    QSize DesignedSize() const { return m_designedSize; }
+    // The tooltip of row `row` (0-based) now; empty for a row without a card.
+    QString RowToolTip(int row) const;
     bool HasCore() const { return m_pCore != nullptr; }
     int32_t CmdAlsPeriod() const { return m_cmdAlsPeriod; }
     int32_t CmdLogInterval() const { return m_cmdLogInterval; }
@@ -93,8 +107,18 @@ public slots:
     void reject() override;
     void accept() override;
 
+protected:
+    void showEvent(QShowEvent* event) override;
+    bool eventFilter(QObject* watched, QEvent* event) override;
+
 private:
     void CreateControls();
+    // Sets the smallest and the current size for the screen the dialog is on:
+    // the designed size where it fits, else what the screen holds, the rest
+    // reached by scrolling.
+    void FitToScreen();
+    void UpdateStatusLine();
+    void ShowHelpMessage(const QString& text);
     void RequestRefresh();  // dispatch thread
     void OnStopSignal();
 
@@ -114,6 +138,15 @@ private:
     bool m_exitDeferred = false;
     std::map<int, QLineEdit*> m_controls;
     QPushButton* m_exitButton = nullptr;
+    QScrollArea* m_scroll = nullptr;
+    QWidget* m_content = nullptr;  // the table and its footer, inside m_scroll
+    QSize m_designedSize;
+    QLabel* m_statusLine = nullptr;
+    QTimer* m_clock = nullptr;      // ticks the uptime in the status line
+    std::vector<CardState> m_rows;  // as of the last refresh, for the tooltips
+    int64_t m_lastRefresh = 0;      // wall-clock seconds; 0 before the first
+    int64_t m_startTime = 0;        // the core's
+    bool m_screenWatched = false;
     QPointer<CAboutDlg> m_about;
     CStopSignals* m_stopSignals = nullptr;
     COperations* m_operations = nullptr;

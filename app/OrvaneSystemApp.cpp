@@ -11,6 +11,7 @@
 #include "app/AppIcon.h"
 #include "app/CheckConfig.h"
 #include "app/CommandLine.h"
+#include "app/ConfigWarnings.h"
 #include "app/ConsoleStation.h"
 #include "app/MainDialog.h"
 #include "app/Operations.h"
@@ -45,6 +46,10 @@ int RunConsole(const std::string& commandLine, const ProgramArguments& arguments
     std::signal(SIGPIPE, SIG_IGN);
     InstallMessageHandler(nullptr);  // standard error, one line per message
     ConsoleStationSettings settings;
+    // Once, before the reader's own messages: what the file says differently
+    // from what it means, each with its line.
+    settings.configWarnings = WarnAboutConfiguration(GetConfigFilePath(), commandLine, stderr);
+    settings.report = stderr;
     settings.logInterval = options.logInterval;
     settings.alsPeriod = options.alsPeriod;
     settings.stopFd = stop.Fd();
@@ -135,10 +140,14 @@ int RunOrvaneSystem(int argc, char** argv) {
             std::fprintf(stderr, "%s: %s\nTry '%s --help'.\n", programName.c_str(),
                          arguments.error.c_str(), programName.c_str());
             return 2;
-        case ProgramMode::CheckConfig:
+        case ProgramMode::CheckConfig: {
+            CheckConfigOptions options;
+            options.logInterval = LogIntervalOfCommandLine(commandLine);
+            options.strict = arguments.strict;
             return RunCheckConfig(
                 arguments.configFile.empty() ? GetConfigFilePath() : arguments.configFile, stdout,
-                stderr);
+                stderr, options);
+        }
         case ProgramMode::Console:
             return RunConsole(commandLine, arguments);
         case ProgramMode::Dialog:

@@ -48,6 +48,8 @@ ProgramArguments ParseProgramArguments(int argc, const char* const* argv) {
             if (i + 1 < argc && argv[i + 1][0] != '-') {
                 result.configFile = argv[++i];
             }
+        } else if (argument == "--strict") {
+            result.strict = true;
         } else if (argument == "--screenshot") {
             if (i + 1 >= argc || IsSwitch(argv[i + 1])) {
                 fail("--screenshot needs a file name");
@@ -64,6 +66,9 @@ ProgramArguments ParseProgramArguments(int argc, const char* const* argv) {
             fail("unknown option " + argument);
         }
     }
+    if (result.strict && mode != ProgramMode::CheckConfig) {
+        fail("--strict goes with --check-config");
+    }
     result.mode = result.error.empty() ? mode : ProgramMode::Error;
     return result;
 }
@@ -74,7 +79,8 @@ std::string ProgramVersionText() {
 
 std::string ProgramUsageText(const std::string& programName) {
     return "Usage: " + programName + " [--console] [/A:SECONDS] [/L:SECONDS]\n" + "       " +
-           programName + " --check-config [FILE]\n" + "       " + programName +
+           programName + " --check-config [FILE] [--strict] [/L:SECONDS]\n" + "       " +
+           programName +
            " --help | --version\n"
            "\n"
            "Monitoring station for satellite MES traffic on corax, corax-e and tarsa\n"
@@ -85,12 +91,16 @@ std::string ProgramUsageText(const std::string& programName) {
            "                   the configuration file overrides it\n"
            "                   (any first and third character will do: -A=30 is /A:30)\n"
            "  --console        run without a window: the status table goes to standard\n"
-           "                   output on every change, configuration messages to standard\n"
-           "                   error; SIGINT, SIGTERM or SIGHUP stops the station\n"
-           "  --check-config [FILE]\n"
+           "                   output on every change (on a terminal: redrawn in place,\n"
+           "                   fitted to its size), configuration messages and warnings\n"
+           "                   to standard error; SIGINT, SIGTERM or SIGHUP stops the\n"
+           "                   station, which then names the statistics file it wrote\n"
+           "  --check-config [FILE] [--strict]\n"
            "                   read the configuration file (default: the station's own),\n"
-           "                   print its messages on standard error and what it accepted\n"
-           "                   on standard output; exit status 1 when there were messages\n"
+           "                   print its messages on standard error, then what it accepted\n"
+           "                   and a warning for each line it reads differently from how\n"
+           "                   it is written on standard output; exit status 1 when there\n"
+           "                   were messages (with --strict: messages or warnings)\n"
            "  --screenshot FILE  save a picture of the dialog to FILE (PNG) after\n"
            "  --screenshot-after SECONDS  (default 20)\n"
            "  -h, --help       show this help\n"

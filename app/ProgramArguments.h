@@ -17,6 +17,7 @@ enum class ProgramMode {
 struct ProgramArguments {
     ProgramMode mode = ProgramMode::Dialog;
     std::string configFile;      // --check-config FILE; empty: the station's own file
+    bool strict = false;         // --strict: --check-config fails on warnings too
     std::string screenshotFile;  // --screenshot FILE (dialog only)
     int screenshotAfterSeconds = 20;
     std::string error;  // ProgramMode::Error: what was wrong

@@ -163,6 +163,7 @@ void COrvane::TakeSample() {
         sample.busy[static_cast<size_t>(slot)] = busy ? 1 : 0;
     }
     m_samples.push_back(sample);
+    m_sampleCount.store(SamplesTaken(), std::memory_order_relaxed);
     if (m_archive != nullptr) {
         // What the archive holds durably may leave memory, but for a few.
         const uint64_t durable = m_archive->DurableSamples();

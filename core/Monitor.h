@@ -12,6 +12,7 @@
 #pragma once
 
 #include <array>
+#include <atomic>
 #include <cstdint>
 #include <deque>
 #include <memory>
@@ -88,6 +89,8 @@ public:
     void BeginRun();
     void CountMessage(int32_t card);
     void EndPass();
+    // How many samples were taken so far; any thread.
+    uint64_t GetSampleCount() const { return m_sampleCount.load(std::memory_order_relaxed); }
 
     // Card events, called by the dispatch thread with the record's 1-based card
     // number. A number outside 1..card count is ignored.
@@ -108,6 +111,10 @@ public:
     // writes nothing and gives the same result; the destructor calls it when
     // nobody has.
     bool WriteStatistics();
+    // Once WriteStatistics has run: the file's path when it was written, else
+    // the message the user was shown (both empty without samples).
+    const std::string& StatisticsPath() const { return m_statisticsPath; }
+    const std::string& StatisticsProblem() const { return m_statisticsProblem; }
 
     CSATXML m_parser;
     std::unique_ptr<CCircularBuffer<char>> m_queue;
@@ -167,8 +174,11 @@ private:
     std::deque<StatSample> m_samples;  // the run's samples from m_firstKeptSample on
     uint64_t m_firstKeptSample = 0;
     int64_t m_lastSample = 0;  // whole steady seconds
+    std::atomic<uint64_t> m_sampleCount{0};  // SamplesTaken(), for the views' threads
     std::string m_dataDir;
     int32_t m_logInterval;
     int32_t m_alsPeriod;
-    std::optional<bool> m_statisticsOutcome;  // set once WriteStatistics has run
+    std::optional<bool> m_statisticsOutcome;
+    std::string m_statisticsPath;
+    std::string m_statisticsProblem;  // set once WriteStatistics has run
 };

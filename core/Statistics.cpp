@@ -40,6 +40,7 @@ bool COrvane::WriteRunStatistics() {
         StatisticsFailed(outcome.message);
         return false;
     }
+    m_statisticsPath = outcome.path;
     if (!m_observers.empty()) {
         StationEvent event = CardEvent(StationEventKind::StatisticsWritten, -1);
         event.text = outcome.path;
@@ -50,6 +51,7 @@ bool COrvane::WriteRunStatistics() {
 }
 
 void COrvane::StatisticsFailed(const std::string& message) {
+    m_statisticsProblem = message;
     ShowMessage(message);
     if (!m_observers.empty()) {
         StationEvent event = CardEvent(StationEventKind::StatisticsFailed, -1);

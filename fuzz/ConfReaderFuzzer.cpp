@@ -3,7 +3,9 @@
 // MAX_CARDS cards, each with a non-zero unique serial number written in digits and a
 // known mode and device; a watch list of distinct non-negative MES IDs; periods that
 // are -1 or non-negative. It also reads the input a second time with CR LF line ends
-// and checks that the reading is the same.
+// and checks that the reading is the same. The line-by-line check (ConfLint) walks
+// the same input: its lines exist, and its word on a log sampling interval of 0
+// agrees with what the reader took, which holds only when both walk the file alike.
 #include <unistd.h>
 
 #include <algorithm>
@@ -15,6 +17,7 @@
 #include <vector>
 
 #include "config/CardConfig.h"
+#include "config/ConfLint.h"
 #include "config/ConfReader.h"
 #include "config/Notifier.h"
 #include "resources/OrvaneTypes.h"
@@ -136,6 +139,20 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
     if (content.find('[') == std::string::npos) {
         Check(outcome.messages.empty() && cards.empty() && watchList.empty());
     }
+
+    const std::vector<ConfWarning> warnings = LintConfigText(content, LogIntervalOption{});
+    const auto lines = static_cast<int>(std::count(content.begin(), content.end(), '\n')) + 1;
+    int zeroLogInFile = 0;
+    int zeroLogInEffect = 0;
+    for (const ConfWarning& warning : warnings) {
+        Check(warning.line >= 0 && warning.line <= lines + 1 && !warning.text.empty());
+        if (warning.text.starts_with("the log sampling interval is 0")) {
+            ++(warning.line > 0 ? zeroLogInFile : zeroLogInEffect);
+        }
+    }
+    // No /L option here: the interval in effect is the file's, else 0.
+    Check(zeroLogInFile == (outcome.logInterval == 0 ? 1 : 0));
+    Check(zeroLogInEffect == (outcome.logInterval == -1 ? 1 : 0));
 
     Outcome crLf;
     if (Read(WithCrLf(content), crLf)) {

@@ -122,6 +122,9 @@ INSTANTIATE_TEST_SUITE_P(
         ArgumentsCase{{"--check-config"}, ProgramMode::CheckConfig, "", "", 20},
         ArgumentsCase{{"--check-config", "my.ini"}, ProgramMode::CheckConfig, "my.ini", "", 20},
         ArgumentsCase{{"--check-config", "-L:10"}, ProgramMode::CheckConfig, "", "", 20},
+        ArgumentsCase{
+            {"--strict", "--check-config", "my.ini"}, ProgramMode::CheckConfig, "my.ini", "", 20},
+        ArgumentsCase{{"--console", "--strict"}, ProgramMode::Error, "", "", 20},
         ArgumentsCase{{"--help"}, ProgramMode::Help, "", "", 20},
         ArgumentsCase{{"-h"}, ProgramMode::Help, "", "", 20},
         ArgumentsCase{{"--version"}, ProgramMode::Version, "", "", 20},

@@ -115,9 +115,19 @@ TEST_F(ConsoleStationTest, RedrawsInPlaceOnATerminal) {
     station.join();
 
     const std::string text = ReadWholeFile(outPath);
-    // Heading, one card, blank, three footer lines, blank: 7 lines to go up.
-    EXPECT_TRUE(text.starts_with("Number")) << "nothing to clear before the first table";
-    EXPECT_NE(text.find("\x1b[7A\x1b[J"), std::string::npos) << text;
+    // The alternate screen first, and back to the normal screen at the end.
+    EXPECT_TRUE(text.starts_with("\x1b[?1049h")) << text;
+    EXPECT_TRUE(text.ends_with("\x1b[?1049l")) << text;
+    // Every frame places its lines by cursor position from the top left corner:
+    // no line feed, so nothing can scroll into the terminal's history.
+    EXPECT_EQ(text.find('\n'), std::string::npos) << text;
+    EXPECT_GE(CountTables(text), 2u);
+    size_t frames = 0;
+    for (size_t at = text.find("\x1b[1;1H"); at != std::string::npos;
+         at = text.find("\x1b[1;1H", at + 1)) {
+        ++frames;
+    }
+    EXPECT_EQ(frames, CountTables(text)) << text;
     std::fclose(out);
     close(stop[0]);
 }

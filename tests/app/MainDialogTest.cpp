@@ -9,6 +9,8 @@
 #include <QDialogButtonBox>
 #include <QLabel>
 #include <QLineEdit>
+#include <QMenu>
+#include <QMessageBox>
 #include <QPushButton>
 #include <QTest>
 #include <QTimer>
@@ -21,6 +23,7 @@
 
 #include "AppTestSupport.h"
 #include "app/AboutDlg.h"
+#include "app/StatusPalette.h"
 #include "app/StopSignals.h"
 #include "config/Notifier.h"
 #include "support/FakeVexlink.h"
@@ -347,6 +350,109 @@ TEST_F(MainDialogTest, HelpOpensTheManualBesideTheProgram) {
                   QCoreApplication::applicationDirPath() + "/QUENTAR_OrvaneDx.html");
     }
     EXPECT_TRUE(dialog.HasCore()) << "help must not end the dialog";
+    dialog.OnOK();
+}
+
+// The colour a field is drawn with, right of its text.
+QColor PaintedBackground(QLineEdit* field) {
+    const QImage image = field->grab().toImage();
+    return image.pixelColor(image.width() - 5, image.height() / 2);
+}
+
+TEST_F(MainDialogTest, ColoursEachOpStatusKeepingItsTextAndTellsTheTimeInState) {
+    const std::string traffic = "<Message version=\"1.0\"><Data><Text>MODE: M SERV:DATA EVNT:";
+    m_folders.WriteConfig(CardSection("host-a", 4711, "sat-m", "corax") +
+                          CardSection("host-b", 4712, "sat-m", "corax") +
+                          CardSection("host-c", 4713, "sat-m", "corax") +
+                          CardSection("host-d", 4714, "sat-m", "corax") + "[log]\nperiod = 4;\n");
+    CFakeVexlink::Get().SetUnreachableHost("host-b", true);
+    COrvaneSystemDlg dialog;
+    dialog.OnInitDialog();
+    dialog.show();
+    ASSERT_TRUE(WaitForStatus(dialog, 3, "Host Connected"));
+    CFakeVexlink::Get().FireMessage(
+        InstanceOf("host-c"), traffic + "srt MES_ID:12345678 TX_CHA_ID:3;</Text></Data></Message>");
+    CFakeVexlink::Get().FireMessage(
+        InstanceOf("host-d"), traffic + "srt MES_ID:12345679 TX_CHA_ID:3;</Text></Data></Message>");
+    ASSERT_TRUE(WaitForStatus(dialog, 3, "Busy Session"));
+    CFakeVexlink::Get().FireMessage(InstanceOf("host-d"), traffic + "end;</Text></Data></Message>");
+    ASSERT_TRUE(WaitForStatus(dialog, 3, "Mode Running"));
+    ASSERT_TRUE(WaitForStatus(dialog, 2, "Busy Session"));
+
+    const std::vector<std::pair<QString, CardOpStatus>> rows = {
+        {"Host Connected", STATUS_HOST_CONNECTED},
+        {"Not Connected", STATUS_NOT_CONNECTED},
+        {"Busy Session", STATUS_BUSY_SESSION},
+        {"Mode Running", STATUS_MODE_RUNNING}};
+    for (int row = 0; row < static_cast<int>(rows.size()); ++row) {
+        QLineEdit* field = dialog.Control(IDC_STATUS + row);
+        const StatusColours colours = *StatusColoursOf(rows[static_cast<size_t>(row)].second);
+        EXPECT_EQ(field->text(), rows[static_cast<size_t>(row)].first);
+        EXPECT_EQ(PaintedBackground(field), QColor::fromRgb(colours.background))
+            << field->text().toStdString();
+        EXPECT_EQ(field->palette().color(QPalette::Text), QColor::fromRgb(colours.text));
+        EXPECT_EQ(field->font().bold(), colours.bold);
+    }
+    // Other fields and rows without a card keep the toolkit's colours.
+    const QColor plain = PaintedBackground(dialog.Control(IDC_STATUS + 5));
+    EXPECT_EQ(PaintedBackground(dialog.Control(IDC_MESID)), plain);
+    EXPECT_NE(plain, QColor::fromRgb(STATUS_COLOURS[0].background));
+
+    // Each row tells how long its card has been in its state; the status line
+    // counts the uptime and the samples.
+    EXPECT_TRUE(dialog.RowToolTip(1).startsWith("Not Connected for "))
+        << dialog.RowToolTip(1).toStdString();
+    EXPECT_TRUE(dialog.RowToolTip(3).startsWith("Mode Running for "))
+        << dialog.RowToolTip(3).toStdString();
+    EXPECT_TRUE(dialog.RowToolTip(3).contains(", since ")) << dialog.RowToolTip(3).toStdString();
+    EXPECT_EQ(dialog.RowToolTip(4), "");
+    EXPECT_TRUE(QTest::qWaitFor(
+        [&] { return dialog.StatusLine()->text().contains("Samples taken: 1"); }, WAIT_MS))
+        << dialog.StatusLine()->text().toStdString();
+    EXPECT_TRUE(dialog.StatusLine()->text().startsWith("Up "))
+        << dialog.StatusLine()->text().toStdString();
+    EXPECT_TRUE(dialog.StatusLine()->text().contains("Last refresh: "));
+    dialog.OnOK();
+}
+
+TEST_F(MainDialogTest, ItsMenuShowsTheSeparatorBeforeAbout) {
+    m_folders.WriteConfig("");
+    COrvaneSystemDlg dialog;
+    dialog.OnInitDialog();
+    dialog.show();
+    // The menu the right mouse button opens, built as the toolkit builds it.
+    QMenu menu;
+    menu.addActions(dialog.actions());
+    menu.popup(dialog.mapToGlobal(QPoint(10, 10)));
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(&menu));
+    const QList<QAction*> actions = menu.actions();
+    ASSERT_EQ(actions.size(), 3);
+    EXPECT_EQ(actions[0]->text(), "&Help");
+    EXPECT_TRUE(actions[1]->isSeparator());
+    EXPECT_GT(menu.actionGeometry(actions[1]).height(), 0) << "the separator is drawn";
+    EXPECT_EQ(actions[2]->text(), "&About OrvaneSystem...");
+    menu.close();
+    dialog.OnOK();
+}
+
+TEST_F(MainDialogTest, HelpWithoutABrowserNamesTheManual) {
+    m_folders.WriteConfig("");
+    COrvaneSystemDlg dialog;
+    dialog.OnInitDialog();
+    dialog.show();
+    // The offscreen platform starts no browser: opening the manual fails.
+    QString shown;
+    QTimer::singleShot(0, &dialog, [&] {
+        auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
+        if (box != nullptr) {
+            shown = box->text();
+            box->accept();
+        }
+    });
+    dialog.WinHelp();  // returns when the box is closed
+    EXPECT_TRUE(shown.contains(QCoreApplication::applicationDirPath() + "/QUENTAR_OrvaneDx.html"))
+        << shown.toStdString();
+    EXPECT_TRUE(dialog.HasCore());
     dialog.OnOK();
 }
 

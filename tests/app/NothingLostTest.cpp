@@ -71,10 +71,10 @@ TEST_F(NothingLostTest, KilledStationsRunIsRecoveredAtTheNextStart) {
     ASSERT_TRUE(WaitUntil([&] { return m_folders.StatFiles().size() == 1; }, 30s)) << next.Stderr();
     const std::string path = m_folders.StatFiles()[0];
     ASSERT_TRUE(WaitUntil([&] { return next.Stderr().find(path) != std::string::npos; }));
-    EXPECT_TRUE(std::regex_match(
+    EXPECT_TRUE(std::regex_search(
         next.Stderr(),
-        std::regex("Recovered the statistics of the run started \\d{4} [A-Z][a-z]{2} \\d\\d, "
-                   "\\d\\d:\\d\\d:\\d\\d: " +
+        std::regex("(^|\n)Recovered the statistics of the run started \\d{4} [A-Z][a-z]{2} "
+                   "\\d\\d, \\d\\d:\\d\\d:\\d\\d: " +
                    path + "\n")))
         << next.Stderr();
 

@@ -15,7 +15,7 @@ orvane_test(app_command_line_test
 orvane_app_uses_fake_library(app_command_line_test)
 
 orvane_test(app_console_test
-    SOURCES ConsoleStationTest.cpp
+    SOURCES ConsoleStationTest.cpp TerminalViewTest.cpp StatusPaletteTest.cpp
     LIBS orvane_app orvane_fakevexlink)
 orvane_app_uses_fake_library(app_console_test)
 
@@ -26,6 +26,10 @@ if(TARGET orvane_gui)
         LIBS orvane_gui orvane_app orvane_fakevexlink Qt6::Test)
     orvane_app_uses_fake_library(app_dialog_test)
     set_target_properties(app_dialog_test PROPERTIES AUTOMOC ON)
+    orvane_test(app_dialog_layout_test
+        SOURCES DialogLayoutTest.cpp
+        LIBS orvane_gui orvane_app orvane_fakevexlink Qt6::Test)
+    orvane_app_uses_fake_library(app_dialog_layout_test)
     # Help opens the manual from the program's own folder.
     configure_file(${PROJECT_SOURCE_DIR}/resources/QUENTAR_OrvaneDx.html
                    ${CMAKE_CURRENT_BINARY_DIR}/QUENTAR_OrvaneDx.html COPYONLY)
@@ -43,5 +47,21 @@ if(TARGET OrvaneSystemDx)
         add_dependencies(app_program_test orvane-cardhost)
         target_compile_definitions(app_program_test PRIVATE
             ORVANE_CARDHOST_PATH="$<TARGET_FILE:orvane-cardhost>")
+    endif()
+endif()
+
+# The console mode on a real terminal emulator (tmux, driven detached).
+find_program(ORVANE_TMUX tmux)
+if(TARGET OrvaneSystemDx AND TARGET orvane-cardhost)
+    orvane_test(app_terminal_test
+        SOURCES TerminalTest.cpp
+        LIBS orvane_app)
+    orvane_app_uses_fake_library(app_terminal_test)
+    add_dependencies(app_terminal_test OrvaneSystemDx orvane-cardhost)
+    target_compile_definitions(app_terminal_test PRIVATE
+        ORVANE_PROGRAM_PATH="$<TARGET_FILE:OrvaneSystemDx>"
+        ORVANE_CARDHOST_PATH="$<TARGET_FILE:orvane-cardhost>")
+    if(ORVANE_TMUX)
+        target_compile_definitions(app_terminal_test PRIVATE ORVANE_TMUX_PATH="${ORVANE_TMUX}")
     endif()
 endif()

@@ -1,0 +1,37 @@
+#include "app/ConfigWarnings.h"
+
+#include <vector>
+
+#include "app/CommandLine.h"
+
+LogIntervalOption LogIntervalOfCommandLine(const std::string& commandLine) {
+    LogIntervalOption option;
+    option.value = ParseCommandLineOptions(commandLine).logInterval;
+    // The same cut as the option reader's: tokens at single blanks after the
+    // program path; the token's second character is its letter.
+    const std::size_t firstBlank = commandLine.find(' ');
+    std::size_t begin = firstBlank == std::string::npos ? commandLine.size() : firstBlank + 1;
+    while (begin < commandLine.size()) {
+        std::size_t end = commandLine.find(' ', begin);
+        if (end == std::string::npos) {
+            end = commandLine.size();
+        }
+        const std::string token = commandLine.substr(begin, end - begin);
+        if (token.size() >= 2 && token[1] == 'L') {
+            option.token = token;
+        }
+        begin = end + 1;
+    }
+    return option;
+}
+
+std::size_t WarnAboutConfiguration(const std::string& configPath, const std::string& commandLine,
+                                   std::FILE* err) {
+    const std::vector<ConfWarning> warnings =
+        LintConfigFile(configPath, LogIntervalOfCommandLine(commandLine));
+    for (const ConfWarning& warning : warnings) {
+        std::fprintf(err, "%s\n", FormatConfWarning(configPath, warning).c_str());
+    }
+    std::fflush(err);
+    return warnings.size();
+}
