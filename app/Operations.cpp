@@ -83,6 +83,12 @@ void COperations::Attach(COrvane& core) {
     }
 }
 
+void COperations::Drain() {
+    if (m_journal) {
+        m_journal->Drain();
+    }
+}
+
 void COperations::Finish() {
     m_journal.reset();
     m_services.clear();

@@ -44,6 +44,9 @@ public:
     // the dispatch thread starts.
     void Attach(COrvane& core);
 
+    // Waits until the journal has taken everything handed to it so far.
+    void Drain();
+
     // After the core is gone: delivers what is queued and ends the services.
     void Finish();
 

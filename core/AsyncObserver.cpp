@@ -17,7 +17,9 @@ CAsyncObserver::~CAsyncObserver() {
 }
 
 void CAsyncObserver::OnRunStarted(const StationInfo& info) {
-    Item item{Item::Kind::Started, {}, std::make_shared<const StationInfo>(info)};
+    Item item;
+    item.kind = Item::Kind::Started;
+    item.info = std::make_shared<const StationInfo>(info);
     Push(std::move(item), false);
 }
 
@@ -25,7 +27,9 @@ void CAsyncObserver::OnEvent(const StationEvent& event) {
     if (m_options.filter && !m_options.filter(event)) {
         return;
     }
-    Push(Item{Item::Kind::Event, event, nullptr}, true);
+    Item item;
+    item.event = event;
+    Push(std::move(item), true);
 }
 
 void CAsyncObserver::OnPass(const StationPass& pass) {
@@ -37,7 +41,9 @@ void CAsyncObserver::OnPass(const StationPass& pass) {
 }
 
 void CAsyncObserver::OnRunStopped() {
-    Push(Item{Item::Kind::Stopped, {}, nullptr}, false);
+    Item item;
+    item.kind = Item::Kind::Stopped;
+    Push(std::move(item), false);
 }
 
 void CAsyncObserver::Push(Item item, bool droppable) {
@@ -81,30 +87,26 @@ void CAsyncObserver::Run() {
             m_idle.notify_all();
             return;  // stopping, and everything is delivered (and flushed)
         }
-        std::optional<Item> item;
-        std::optional<StationPass> pass;
-        if (!m_items.empty()) {
+        Item item;
+        StationPass pass;
+        const bool isItem = !m_items.empty();
+        if (isItem) {
             item = std::move(m_items.front());
             m_items.pop_front();
         } else {
-            pass = std::exchange(m_pass, std::nullopt);
+            pass = std::move(*m_pass);
+            m_pass.reset();
         }
         m_busy = true;
         lock.unlock();
-        if (item) {
-            switch (item->kind) {
-                case Item::Kind::Started:
-                    m_inner->OnRunStarted(*item->info);
-                    break;
-                case Item::Kind::Event:
-                    m_inner->OnEvent(item->event);
-                    break;
-                case Item::Kind::Stopped:
-                    m_inner->OnRunStopped();
-                    break;
-            }
+        if (!isItem) {
+            m_inner->OnPass(pass);
+        } else if (item.kind == Item::Kind::Started) {
+            m_inner->OnRunStarted(*item.info);
+        } else if (item.kind == Item::Kind::Event) {
+            m_inner->OnEvent(item.event);
         } else {
-            m_inner->OnPass(*pass);
+            m_inner->OnRunStopped();
         }
         ++m_unflushed;
         lock.lock();

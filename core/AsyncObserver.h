@@ -58,7 +58,7 @@ public:
 
 private:
     struct Item {
-        enum class Kind { Started, Event, Stopped } kind;
+        enum class Kind { Started, Event, Stopped } kind = Kind::Event;
         StationEvent event;
         std::shared_ptr<const StationInfo> info;
     };
