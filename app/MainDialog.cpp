@@ -40,6 +40,7 @@
 #include "app/StatusTable.h"
 #include "app/StopSignals.h"
 #include "config/Notifier.h"
+#include "core/EventText.h"
 #include "core/Monitor.h"
 #include "resources/OrvaneTypes.h"
 #include "resources/StringTable.h"
@@ -422,6 +423,7 @@ bool COrvaneSystemDlg::OnInitDialog() {
     if (m_operations != nullptr) {
         m_operations->Attach(*m_pCore);
     }
+    m_pCore->AddObserver(&m_snapshot);
     m_initialising = false;
     InstallMessageHandler(shown);
     m_startTime = m_pCore->GetStartTime();
@@ -506,9 +508,19 @@ QString COrvaneSystemDlg::RowToolTip(int row) const {
     if (state.statusSince == 0) {
         state.statusSince = m_startTime;  // unchanged since the station started
     }
-    // The dialog knows no reason for a lost link yet: the time in state alone.
+    // Why the link was last lost, as the card library told it (nothing when it
+    // told nothing, or the link never came up).
+    std::optional<std::string> reason;
+    const std::shared_ptr<const StationSnapshot> snapshot = m_snapshot.Latest();
+    if (snapshot && static_cast<size_t>(row) < snapshot->counters.size()) {
+        const std::string text =
+            LinkNoteText(snapshot->counters[static_cast<size_t>(row)].lastLinkLoss);
+        if (!text.empty()) {
+            reason = text;
+        }
+    }
     return QString::fromStdString(
-        StatusTooltipText(state, static_cast<int64_t>(std::time(nullptr)), std::nullopt));
+        StatusTooltipText(state, static_cast<int64_t>(std::time(nullptr)), reason));
 }
 
 bool COrvaneSystemDlg::eventFilter(QObject* watched, QEvent* event) {

@@ -21,7 +21,9 @@
 #include <memory>
 #include <string>
 #include <thread>
+
 #include <vector>
+#include "core/LatestSnapshot.h"
 
 #include "cardlink/CardState.h"
 
@@ -150,5 +152,7 @@ private:
     QPointer<CAboutDlg> m_about;
     CStopSignals* m_stopSignals = nullptr;
     COperations* m_operations = nullptr;
+    // The station as its observers see it: the reasons behind the rows.
+    CLatestSnapshot m_snapshot;
     QSocketNotifier* m_stopNotifier = nullptr;
 };

@@ -402,6 +402,9 @@ TEST_F(MainDialogTest, ColoursEachOpStatusKeepingItsTextAndTellsTheTimeInState) 
     // counts the uptime and the samples.
     EXPECT_TRUE(dialog.RowToolTip(1).startsWith("Not Connected for "))
         << dialog.RowToolTip(1).toStdString();
+    // The card library told why the unreachable host's card has no link.
+    EXPECT_TRUE(QTest::qWaitFor([&] { return dialog.RowToolTip(1).contains("refused"); }, WAIT_MS))
+        << dialog.RowToolTip(1).toStdString();
     EXPECT_TRUE(dialog.RowToolTip(3).startsWith("Mode Running for "))
         << dialog.RowToolTip(3).toStdString();
     EXPECT_TRUE(dialog.RowToolTip(3).contains(", since ")) << dialog.RowToolTip(3).toStdString();
