@@ -1,11 +1,11 @@
 // The latest snapshot of the station, for a view that reads it whenever it
 // likes: the dispatch thread swaps the pointer after each pass that changed
-// something, a reader copies the pointer and reads at leisure. Neither waits
-// for the other beyond the pointer's own swap.
+// something, a reader copies the pointer and reads at leisure. The lock is
+// held for a pointer's copy and nothing else.
 #pragma once
 
-#include <atomic>
 #include <memory>
+#include <mutex>
 
 #include "core/StationObserver.h"
 
@@ -13,15 +13,18 @@ class CLatestSnapshot final : public CStationObserver {
 public:
     void OnEvent(const StationEvent& /*event*/) override {}
     void OnPass(const StationPass& pass) override {
-        if (pass.snapshot != m_latest.load(std::memory_order_relaxed)) {
-            m_latest.store(pass.snapshot, std::memory_order_release);
+        std::lock_guard<std::mutex> guard(m_lock);
+        if (m_latest != pass.snapshot) {
+            m_latest = pass.snapshot;
         }
     }
     // Any thread; null before the first pass.
     std::shared_ptr<const StationSnapshot> Latest() const {
-        return m_latest.load(std::memory_order_acquire);
+        std::lock_guard<std::mutex> guard(m_lock);
+        return m_latest;
     }
 
 private:
-    std::atomic<std::shared_ptr<const StationSnapshot>> m_latest;
+    mutable std::mutex m_lock;
+    std::shared_ptr<const StationSnapshot> m_latest;
 };
