@@ -15,7 +15,7 @@ void CStatusFeed::OnPass(const StationPass& pass) {
             return;
         }
         m_sequence = pass.snapshot->sequence;
-        m_snapshot.store(pass.snapshot);
+        m_snapshot = pass.snapshot;
     }
     m_changed.notify_all();
 }
@@ -30,7 +30,8 @@ void CStatusFeed::NotePass(uint64_t passes, int64_t wallMs) {
 }
 
 std::shared_ptr<const StationSnapshot> CStatusFeed::Latest() const {
-    return m_snapshot.load();
+    std::lock_guard<std::mutex> guard(m_lock);
+    return m_snapshot;
 }
 
 std::string CStatusFeed::DataDir() const {

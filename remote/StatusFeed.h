@@ -3,12 +3,13 @@
 // one (the live page's event stream).
 //
 //   dispatch thread ──NotePass──────────────────────> pass count, time (atomics)
-//                   ──CAsyncObserver──> its worker ──OnPass──> snapshot pointer (atomic)
-//                                                         └──> waiters woken (our lock)
-//   HTTP threads    ──Latest, WaitForChange
+//                   ──CAsyncObserver──> its worker ──OnPass──> snapshot pointer swapped,
+//                                                              waiters woken (our lock)
+//   HTTP threads    ──Latest (copy the pointer under our lock), WaitForChange
 //
-// The dispatch thread never takes the lock the HTTP threads wait on: it only
+// The dispatch thread never takes the lock the HTTP threads use: it only
 // stores atomics and hands the pass to the asynchronous observer's queue.
+// The lock is held for a pointer copy or swap, never while JSON is written.
 // OnRunStarted, OnPass and OnRunStopped come from that observer's worker.
 #pragma once
 
@@ -52,12 +53,12 @@ public:
     void Close();
 
 private:
-    std::atomic<std::shared_ptr<const StationSnapshot>> m_snapshot;
     std::atomic<uint64_t> m_passes{0};
     std::atomic<int64_t> m_lastPassWallMs{0};
 
     mutable std::mutex m_lock;
     mutable std::condition_variable m_changed;
+    std::shared_ptr<const StationSnapshot> m_snapshot;
     uint64_t m_sequence = 0;  // of the published snapshot
     bool m_ended = false;
     std::string m_dataDir;
