@@ -62,12 +62,23 @@ ProgramArguments ParseProgramArguments(int argc, const char* const* argv) {
             } else {
                 ++i;
             }
+        } else if (argument == "--http" || argument == "--http-token") {
+            std::string& value = argument == "--http" ? result.httpEndpoint : result.httpTokenFile;
+            if (i + 1 >= argc || IsSwitch(argv[i + 1]) || argv[i + 1][0] == '\0') {
+                fail(argument +
+                     (argument == "--http" ? " needs [ADDR:]PORT" : " needs a file name"));
+            } else {
+                value = argv[++i];
+            }
         } else if (argument.starts_with(SWITCH_PREFIX)) {
             fail("unknown option " + argument);
         }
     }
     if (result.strict && mode != ProgramMode::CheckConfig) {
         fail("--strict goes with --check-config");
+    }
+    if (!result.httpTokenFile.empty() && result.httpEndpoint.empty()) {
+        fail("--http-token needs --http");
     }
     result.mode = result.error.empty() ? mode : ProgramMode::Error;
     return result;
@@ -78,9 +89,10 @@ std::string ProgramVersionText() {
 }
 
 std::string ProgramUsageText(const std::string& programName) {
-    return "Usage: " + programName + " [--console] [/A:SECONDS] [/L:SECONDS]\n" + "       " +
-           programName + " --check-config [FILE] [--strict] [/L:SECONDS]\n" + "       " +
-           programName +
+    return "Usage: " + programName +
+           " [--console] [--http [ADDR:]PORT [--http-token FILE]] [/A:SECONDS] [/L:SECONDS]\n" +
+           "       " + programName + " --check-config [FILE] [--strict] [/L:SECONDS]\n" +
+           "       " + programName +
            " --help | --version\n"
            "\n"
            "Monitoring station for satellite MES traffic on corax, corax-e and tarsa\n"
@@ -101,6 +113,11 @@ std::string ProgramUsageText(const std::string& programName) {
            "                   and a warning for each line it reads differently from how\n"
            "                   it is written on standard output; exit status 1 when there\n"
            "                   were messages (with --strict: messages or warnings)\n"
+           "  --http [ADDR:]PORT  serve the status page, /api/status, /api/events,\n"
+           "                   /metrics and /api/sessions over HTTP on ADDR (default\n"
+           "                   127.0.0.1); port 0 takes a free one\n"
+           "  --http-token FILE  every HTTP request must then carry\n"
+           "                   \"Authorization: Bearer TOKEN\", TOKEN being the file's word\n"
            "  --screenshot FILE  save a picture of the dialog to FILE (PNG) after\n"
            "  --screenshot-after SECONDS  (default 20)\n"
            "  -h, --help       show this help\n"

@@ -20,7 +20,10 @@ struct ProgramArguments {
     bool strict = false;         // --strict: --check-config fails on warnings too
     std::string screenshotFile;  // --screenshot FILE (dialog only)
     int screenshotAfterSeconds = 20;
-    std::string error;  // ProgramMode::Error: what was wrong
+    // The HTTP status (see remote/HttpStatusService.h).
+    std::string httpEndpoint;   // --http [ADDR:]PORT; empty: no HTTP status
+    std::string httpTokenFile;  // --http-token FILE
+    std::string error;          // ProgramMode::Error: what was wrong
 };
 
 // Reads argv[1..]. Arguments that do not start with "--" (and are not the value

@@ -41,11 +41,13 @@
 #include <vector>
 
 #include "bench/BareClient.h"
+#include "bench/HttpProbe.h"
 #include "bench/InProcessStation.h"
 #include "bench/TenCards.h"
 #include "cardhost/CardHost.h"
 #include "cardlink/EventQueue.h"
 #include "cardlink/EventRecord.h"
+#include "remote/HttpStatusService.h"
 #include "resources/OrvaneTypes.h"
 
 namespace {
@@ -458,6 +460,69 @@ double Median(std::vector<double> values) {
     return Percentile(std::move(values), 0.5);
 }
 
+// The HTTP status while the station is flooded: /api/status asked every
+// 20 ms from another thread, each answer timed; then /metrics scraped with
+// the ten cards running.
+struct HttpResult {
+    std::vector<double> statusMs;
+    size_t statusFailed = 0;
+    std::vector<double> scrapeMs;
+    bool ok = false;
+};
+
+constexpr auto HTTP_ASK_PACE = std::chrono::milliseconds(20);
+constexpr int METRICS_SCRAPES = 30;
+
+HttpResult HttpFlood(Hosts& hosts, CFloodLedger& ledger, uint32_t perCard, QueueFill& fill) {
+    HttpResult result;
+    HttpStatusOptions options;
+    options.address = hosts.plan[0].address;  // a loopback address of this run
+    options.version = "bench";
+    CHttpStatusService service(options);
+    std::string error;
+    if (!service.Start(error)) {
+        std::fprintf(stderr, "bench_e2e: %s\n", error.c_str());
+        return result;
+    }
+    CInProcessStation station;
+    station.AddObserver(&service);
+    station.Start();
+    if (!station.WaitAllRunning(BENCH_CARD_COUNT, CONNECT_TIMEOUT) || !WaitHostsInMode(hosts)) {
+        std::fprintf(stderr, "bench_e2e: the station did not bring up its ten cards\n");
+        return result;
+    }
+    std::atomic<bool> flooding{true};
+    std::thread asker([&] {
+        while (flooding.load()) {
+            const double ms = TimedGet(options.address, service.Port(), "/api/status");
+            if (ms < 0) {
+                ++result.statusFailed;
+            } else {
+                result.statusMs.push_back(ms);
+            }
+            std::this_thread::sleep_for(HTTP_ASK_PACE);
+        }
+    });
+    const FloodResult flood = Flood(
+        hosts, ledger, perCard, [&station] { return station.Handled(); },
+        [&station] { return station.QueueUnread(); }, fill);
+    flooding.store(false);
+    asker.join();
+    std::string body;
+    for (int i = 0; i < METRICS_SCRAPES; ++i) {
+        const double ms = TimedGet(options.address, service.Port(), "/metrics", &body);
+        if (ms >= 0 && body.find("card=\"10\"") != std::string::npos) {
+            result.scrapeMs.push_back(ms);
+        }
+    }
+    station.Stop();
+    service.Stop();
+    std::printf("http: %zu status answers during a flood of %.3f s (%zu failed), %zu scrapes\n",
+                result.statusMs.size(), flood.seconds, result.statusFailed, result.scrapeMs.size());
+    result.ok = flood.ok && !result.statusMs.empty() && !result.scrapeMs.empty();
+    return result;
+}
+
 bool ParseArguments(int argc, char** argv, Settings& settings) {
     for (int i = 1; i < argc; ++i) {
         const std::string name = argv[i];
@@ -605,6 +670,8 @@ int main(int argc, char** argv) {
         }
         return ok ? 0 : 1;
     }
+    const HttpResult http = HttpFlood(hosts, ledger, settings.flood, fill);
+    ok = ok && http.ok;
     const LatencyResult latency = SessionLatency(hosts, settings.latencySeconds, random);
     for (auto& host : hosts.hosts) {
         host->Stop();
@@ -618,6 +685,11 @@ int main(int argc, char** argv) {
                     100.0 * static_cast<double>(fill.empty) / static_cast<double>(fill.samples));
         std::printf("e2e_queue_full_percent: %.1f\n", 100.0 * static_cast<double>(fill.nearlyFull) /
                                                           static_cast<double>(fill.samples));
+    }
+    if (http.ok) {
+        std::printf("http_status_p50_ms: %.2f\n", Percentile(http.statusMs, 0.5));
+        std::printf("http_status_p99_ms: %.2f\n", Percentile(http.statusMs, 0.99));
+        std::printf("metrics_scrape_ms: %.2f\n", Percentile(http.scrapeMs, 0.5));
     }
     if (latency.ok) {
         std::printf("latency_sessions: %zu\n", latency.ms.size());

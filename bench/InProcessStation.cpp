@@ -16,6 +16,9 @@ CInProcessStation::~CInProcessStation() {
 
 void CInProcessStation::Start() {
     m_core = std::make_unique<COrvane>(0, 0);
+    for (CStationObserver* observer : m_observers) {
+        m_core->AddObserver(observer);
+    }
     auto params = std::make_unique<DispatchParams>();
     params->core = m_core.get();
     params->refresh = [this] { OnRefresh(); };

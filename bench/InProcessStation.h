@@ -17,6 +17,8 @@
 
 #include "cardlink/CardState.h"
 
+class CStationObserver;
+
 class COrvane;
 
 class CInProcessStation {
@@ -44,6 +46,8 @@ public:
     // True once every one of `cards` rows shows Mode Running or Busy Session.
     bool WaitAllRunning(int32_t cards, std::chrono::milliseconds timeout) const;
     void SetRefreshObserver(RefreshObserver observer);
+    // Registered with the core at Start; not owned, must outlive the run.
+    void AddObserver(CStationObserver* observer) { m_observers.push_back(observer); }
 
 private:
     void OnRefresh();
@@ -53,4 +57,5 @@ private:
     std::atomic<uint64_t> m_handled{0};
     std::mutex m_observerLock;
     RefreshObserver m_observer;
+    std::vector<CStationObserver*> m_observers;
 };

@@ -174,16 +174,17 @@ public:
     }
 
     bool Start(const std::string& program, const std::string& configDir, const std::string& dataDir,
-               const std::string& errorLog) {
+               const std::string& errorLog, const std::vector<std::string>& extra = {}) {
         int fds[2];
         if (pipe2(fds, O_CLOEXEC) != 0) {
             return false;
         }
         const int err = open(errorLog.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+        std::vector<std::string> argv = {program, "--console"};
+        argv.insert(argv.end(), extra.begin(), extra.end());
         m_pid = SpawnProcess(
-            {program, "--console"},
-            {"ORVANESYSTEM_CONFIG_DIR=" + configDir, "ORVANESYSTEM_DATA_DIR=" + dataDir}, fds[1],
-            err);
+            argv, {"ORVANESYSTEM_CONFIG_DIR=" + configDir, "ORVANESYSTEM_DATA_DIR=" + dataDir},
+            fds[1], err);
         close(fds[1]);
         close(err);
         if (m_pid < 0) {
@@ -309,6 +310,7 @@ struct Run {
     std::string name;
     std::string folder;
     std::string dataDir;
+    std::vector<std::string> extra;  // more arguments for the station
 };
 
 // Starts the station on `hosts`, waits for its ten cards and runs `measure`;
@@ -323,7 +325,7 @@ double RunStation(const Settings& settings, const Run& run, const CHostProcesses
     }
     CStationProcess station;
     if (!station.Start(settings.station, run.folder, run.dataDir,
-                       run.folder + "/station-" + run.name + ".err")) {
+                       run.folder + "/station-" + run.name + ".err", run.extra)) {
         std::fprintf(stderr, "bench_station: cannot start %s\n", settings.station.c_str());
         return -1;
     }
@@ -378,7 +380,7 @@ int main(int argc, char** argv) {
     double idleCpuFine = -1;
     int64_t idleRss = -1;
     const double idleExit = RunStation(
-        settings, {"idle", folder, folder + "/data-idle"}, hosts, [&](CStationProcess& s) {
+        settings, {"idle", folder, folder + "/data-idle", {}}, hosts, [&](CStationProcess& s) {
             uint64_t before = 0;
             uint64_t after = 0;
             uint64_t runBefore = 0;
@@ -399,7 +401,30 @@ int main(int argc, char** argv) {
                         static_cast<long long>(ReadStatusNumber(s.Pid(), "Threads")),
                         CountOpenDescriptors(s.Pid()));
         });
+    // The same, with the HTTP status on and nobody asking.
+    double httpIdleCpu = -1;
+    double httpIdleCpuFine = -1;
     const std::vector<std::string> addresses = hosts.Addresses();
+    const double httpIdleExit = RunStation(
+        settings,
+        {"idle-http", folder, folder + "/data-idle-http", {"--http", addresses[0] + ":0"}}, hosts,
+        [&](CStationProcess& s) {
+            uint64_t before = 0;
+            uint64_t after = 0;
+            uint64_t runBefore = 0;
+            uint64_t runAfter = 0;
+            const auto start = SteadyClock::now();
+            ReadCpuTicks(s.Pid(), before);
+            ReadThreadRunNs(s.Pid(), runBefore);
+            std::this_thread::sleep_for(std::chrono::seconds(settings.idleSeconds));
+            ReadCpuTicks(s.Pid(), after);
+            ReadThreadRunNs(s.Pid(), runAfter);
+            const double wall = Seconds(SteadyClock::now() - start);
+            httpIdleCpu = static_cast<double>(after - before) /
+                          static_cast<double>(ticksPerSecond) / wall * 100.0;
+            httpIdleCpuFine = static_cast<double>(runAfter - runBefore) / 1e9 / wall * 100.0;
+        });
+    ok = ok && httpIdleExit >= 0;
     hosts.Stop();
 
     int64_t rss = -1;
@@ -411,7 +436,7 @@ int main(int argc, char** argv) {
         ok = false;
     } else {
         trafficExit = RunStation(
-            settings, {"traffic", folder, folder + "/data-traffic"}, hosts,
+            settings, {"traffic", folder, folder + "/data-traffic", {}}, hosts,
             [&](CStationProcess& s) {
                 uint64_t before = 0;
                 uint64_t after = 0;
@@ -433,6 +458,12 @@ int main(int argc, char** argv) {
         std::printf("idle_cpu_percent: %.3f\n", idleCpu);
         std::printf("idle_cpu_percent_schedstat: %.3f\n", idleCpuFine);
         std::printf("idle_rss_mb: %.1f\n", static_cast<double>(idleRss) / 1024.0);
+        if (httpIdleCpu >= 0) {
+            std::printf("idle_http_cpu_percent: %.3f\n", httpIdleCpu);
+            std::printf("idle_http_cpu_percent_schedstat: %.3f\n", httpIdleCpuFine);
+            // From the threads' run time: the tick counts are too coarse for a difference.
+            std::printf("http_idle_cpu_percent: %.3f\n", httpIdleCpuFine - idleCpuFine);
+        }
     } else {
         ok = false;
     }

@@ -140,6 +140,33 @@ INSTANTIATE_TEST_SUITE_P(
         ArgumentsCase{{"--screenshot", "--console"}, ProgramMode::Error, "", "", 20},
         ArgumentsCase{{"--screenshot-after", "soon"}, ProgramMode::Error, "", "", 20}));
 
+TEST(ProgramArgumentsTest, TakesTheHttpSwitches) {
+    struct Case {
+        std::vector<const char*> arguments;
+        bool ok;
+        const char* endpoint;
+        const char* tokenFile;
+    };
+    const Case cases[] = {
+        {{"--console", "--http", "8470"}, true, "8470", ""},
+        {{"--http", "127.0.0.2:0", "--http-token", "t.txt", "/A:5"}, true, "127.0.0.2:0", "t.txt"},
+        {{"--http"}, false, "", ""},
+        {{"--http", "--console"}, false, "", ""},
+        {{"--http", ""}, false, "", ""},
+        {{"--http-token", "t.txt"}, false, "", "t.txt"},  // a token without a server
+        {{"--http", "80", "--http-token"}, false, "80", ""},
+    };
+    for (const Case& c : cases) {
+        std::vector<const char*> argv = {"OrvaneSystemDx"};
+        argv.insert(argv.end(), c.arguments.begin(), c.arguments.end());
+        const ProgramArguments result =
+            ParseProgramArguments(static_cast<int>(argv.size()), argv.data());
+        EXPECT_EQ(result.mode != ProgramMode::Error, c.ok) << c.arguments.size();
+        EXPECT_EQ(result.httpEndpoint, c.endpoint);
+        EXPECT_EQ(result.httpTokenFile, c.tokenFile);
+    }
+}
+
 TEST(ProgramArgumentsTest, NamesTheVersion) {
     EXPECT_EQ(ProgramVersionText(), "OrvaneSystemDx 2.0.0");
 }
