@@ -24,6 +24,29 @@ bool ReadSeconds(const std::string& text, int& seconds) {
     return true;
 }
 
+// The field that a switch taking one text fills; null for any other argument.
+std::string* TextSwitch(ProgramArguments& result, const std::string& argument) {
+    if (argument == "--name") {
+        return &result.stationName;
+    }
+    if (argument == "--mqtt") {
+        return &result.mqttBroker;
+    }
+    if (argument == "--mqtt-prefix") {
+        return &result.mqttPrefix;
+    }
+    if (argument == "--mqtt-user") {
+        return &result.mqttUser;
+    }
+    if (argument == "--mqtt-password-file") {
+        return &result.mqttPasswordFile;
+    }
+    if (argument == "--mqtt-tls") {
+        return &result.mqttCaFile;
+    }
+    return nullptr;
+}
+
 }  // namespace
 
 ProgramArguments ParseProgramArguments(int argc, const char* const* argv) {
@@ -60,9 +83,22 @@ ProgramArguments ParseProgramArguments(int argc, const char* const* argv) {
             } else {
                 ++i;
             }
+        } else if (std::string* value = TextSwitch(result, argument)) {
+            if (i + 1 >= argc || IsSwitch(argv[i + 1])) {
+                fail(argument + " needs a value");
+            } else {
+                *value = argv[++i];
+            }
         } else if (argument.starts_with(SWITCH_PREFIX)) {
             fail("unknown option " + argument);
         }
+    }
+    const bool brokerDetails = !result.mqttPrefix.empty() || !result.mqttUser.empty() ||
+                               !result.mqttPasswordFile.empty() || !result.mqttCaFile.empty();
+    if (result.mqttBroker.empty() && brokerDetails) {
+        fail("--mqtt-prefix, --mqtt-user, --mqtt-password-file and --mqtt-tls need --mqtt");
+    } else if (result.mqttUser.empty() && !result.mqttPasswordFile.empty()) {
+        fail("--mqtt-password-file needs --mqtt-user");
     }
     result.mode = result.error.empty() ? mode : ProgramMode::Error;
     return result;
@@ -91,6 +127,14 @@ std::string ProgramUsageText(const std::string& programName) {
            "                   read the configuration file (default: the station's own),\n"
            "                   print its messages on standard error and what it accepted\n"
            "                   on standard output; exit status 1 when there were messages\n"
+           "  --name NAME      the station's name (default: the host name)\n"
+           "  --mqtt HOST[:PORT]\n"
+           "                   publish the station to an MQTT broker (port 1883 by\n"
+           "                   default): PREFIX/status, PREFIX/card/N, PREFIX/session\n"
+           "  --mqtt-prefix PREFIX  the topics' prefix (default orvane/NAME)\n"
+           "  --mqtt-user USER, --mqtt-password-file FILE\n"
+           "                   log in to the broker (the file's first line)\n"
+           "  --mqtt-tls CAFILE  TLS to the broker, checked against CAFILE\n"
            "  --screenshot FILE  save a picture of the dialog to FILE (PNG) after\n"
            "  --screenshot-after SECONDS  (default 20)\n"
            "  -h, --help       show this help\n"

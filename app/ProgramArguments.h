@@ -19,7 +19,14 @@ struct ProgramArguments {
     std::string configFile;      // --check-config FILE; empty: the station's own file
     std::string screenshotFile;  // --screenshot FILE (dialog only)
     int screenshotAfterSeconds = 20;
-    std::string error;  // ProgramMode::Error: what was wrong
+    std::string stationName;  // --name NAME; empty: the host name
+    // The broker (--mqtt HOST[:PORT]); empty: none.
+    std::string mqttBroker;
+    std::string mqttPrefix;        // --mqtt-prefix PREFIX
+    std::string mqttUser;          // --mqtt-user USER
+    std::string mqttPasswordFile;  // --mqtt-password-file FILE
+    std::string mqttCaFile;        // --mqtt-tls CAFILE
+    std::string error;             // ProgramMode::Error: what was wrong
 };
 
 // Reads argv[1..]. Arguments that do not start with "--" (and are not the value

@@ -1,6 +1,6 @@
 // The whole station with its broker service: emulated card hosts over
 // loopback, the core and its dispatch thread, a real broker and a
-// subscriber.
+// subscriber; and the program itself killed outright.
 #include "remote/MqttService.h"
 
 #include <gtest/gtest.h>
@@ -159,5 +159,21 @@ TEST(MqttStationTest, ABrokerThatNeverAnswersLeavesTheCardsAloneAndTheExitFast) 
     EXPECT_LT(station.Exit(), 5s);
     close(silent);
 }
+
+#ifdef ORVANE_PROGRAM_PATH
+TEST(MqttStationTest, AStationKilledOutrightReadsOfflineByItsLastWill) {
+    CTestBroker broker;
+    CSubscriber watcher(broker, "orvane/zeta/status");
+    apptest::CStationFolders folders;
+    folders.WriteConfig("A station without cards.\n");
+    CChildProcess station(
+        {ORVANE_PROGRAM_PATH, "--console", "--mqtt", broker.HostPort(), "--name", "zeta"},
+        folders.Root(), "station");
+    ASSERT_TRUE(watcher.WaitLast("orvane/zeta/status", "online")) << station.Stderr();
+    station.Signal(SIGKILL);
+    ASSERT_TRUE(station.Wait(10s).has_value());
+    EXPECT_TRUE(watcher.WaitLast("orvane/zeta/status", "offline"));
+}
+#endif
 
 }  // namespace
