@@ -38,6 +38,7 @@ bool CMqttClient::Start(std::string& error) {
     mosquitto_connect_callback_set(m_mosq, OnConnect);
     mosquitto_disconnect_callback_set(m_mosq, OnDisconnect);
     mosquitto_publish_callback_set(m_mosq, OnPublish);
+    mosquitto_log_callback_set(m_mosq, OnLog);
     const std::string& offline = m_connection.offlineText;
     if (mosquitto_will_set(m_mosq, m_connection.statusTopic.c_str(),
                            static_cast<int>(offline.size()), offline.data(), 1,
@@ -250,6 +251,26 @@ void CMqttClient::OnPublish(mosquitto* /*mosq*/, void* self, int messageId) {
         }
     }
     client.m_changed.notify_all();
+}
+
+void CMqttClient::OnLog(mosquitto* /*mosq*/, void* self, int level, const char* text) {
+    // A failed TLS handshake ends an attempt without a disconnect callback;
+    // the library's own error line is all there is to say why.
+    if (level != MOSQ_LOG_ERR) {
+        return;
+    }
+    auto& client = *static_cast<CMqttClient*>(self);
+    bool tell = false;
+    {
+        std::lock_guard<std::mutex> guard(client.m_lock);
+        if (!client.m_connected && !client.m_closing) {
+            tell = !std::exchange(client.m_troubleTold, true);
+        }
+    }
+    if (tell) {
+        client.Warn("cannot reach the broker at " + client.Where() + " (" + text +
+                    "); the station runs on and tries again");
+    }
 }
 
 std::string CMqttClient::Where() const {

@@ -99,6 +99,7 @@ private:
     static void OnConnect(mosquitto* mosq, void* self, int result);
     static void OnDisconnect(mosquitto* mosq, void* self, int result);
     static void OnPublish(mosquitto* mosq, void* self, int messageId);
+    static void OnLog(mosquitto* mosq, void* self, int level, const char* text);
 
     bool ReadyLocked() const;
     std::string Where() const;

@@ -160,7 +160,7 @@ TEST(MqttServiceTest, RetainedStatusAndCardsAwaitASubscriberAndTheEndReadsOfflin
 }
 
 TEST(MqttServiceTest, ABrokerAwayAtTheStartAndRestartedMidRunGetsEverythingAgain) {
-    CTestBroker broker(std::nullopt, true);
+    CTestBroker broker(std::nullopt, CTestBroker::Kind::Persistent);
     broker.Stop();
     CWarnings warnings;
     // Not there at the start: a warning, not an error.
@@ -222,6 +222,31 @@ TEST(MqttServiceTest, LogsInWithTheUserAndTheFirstLineOfThePasswordFile) {
     std::string error;
     EXPECT_FALSE(CMqttService::Start(missing, error));
     EXPECT_EQ(error, "cannot read the MQTT password file " + missing.passwordFile);
+}
+
+TEST(MqttServiceTest, SpeaksTlsToABrokerSignedByTheCaFileOnly) {
+    CTestBroker broker(std::nullopt, CTestBroker::Kind::Tls);
+    CSubscriber watcher(broker, "orvane/#");  // on the plain listener
+    const std::string tlsBroker = broker.Address() + ":" + std::to_string(broker.TlsPort());
+    CWarnings warnings;
+    MqttOptions options;
+    options.broker = tlsBroker;
+    options.stationName = "trusted";
+    options.caFile = broker.CaFile();
+    options.warn = warnings.Sink();
+    std::string error;
+    auto trusted = CMqttService::Start(options, error);
+    options.stationName = "doubting";
+    options.caFile = broker.MakeCa("other");
+    auto doubting = CMqttService::Start(options, error);
+    ASSERT_TRUE(trusted && doubting) << error;
+    EXPECT_TRUE(watcher.WaitLast("orvane/trusted/status", "online"));
+    EXPECT_TRUE(warnings.WaitFor("cannot reach the broker at " + tlsBroker));
+    EXPECT_TRUE(watcher.On("orvane/doubting/status").empty());
+
+    options.caFile = broker.Dir() + "/absent.pem";
+    EXPECT_FALSE(CMqttService::Start(options, error));
+    EXPECT_EQ(error, "cannot read the broker's CA file " + options.caFile);
 }
 
 TEST(MqttServiceTest, ABrokerThatNeverAnswersCostsTheStationOnlyTheOldestEvents) {

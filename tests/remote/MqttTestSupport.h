@@ -56,10 +56,15 @@ public:
         std::string password;
     };
 
-    // With a login, only that user gets in. With `persistent`, the broker
-    // keeps durable sessions across its restarts.
-    explicit CTestBroker(std::optional<Login> login = std::nullopt, bool persistent = false)
-        : m_login(std::move(login)), m_persistent(persistent) {
+    enum class Kind {
+        Plain,
+        Persistent,  // keeps durable sessions across its restarts
+        Tls,         // a second listener, TLS with a certificate signed by CaFile()
+    };
+
+    // With a login, only that user gets in.
+    explicit CTestBroker(std::optional<Login> login = std::nullopt, Kind kind = Kind::Plain)
+        : m_login(std::move(login)), m_kind(kind) {
         std::mt19937 random{std::random_device{}()};
         for (int attempt = 0; attempt < 20; ++attempt) {
             m_address = apptest::RandomLoopbackAddress();
@@ -78,7 +83,7 @@ public:
 
     // Starts the broker on its address and port, again after Stop.
     bool Start() {
-        if (Accepts(m_address, m_port)) {
+        if (Accepts(m_address, m_port) || (m_kind == Kind::Tls && Accepts(m_address, TlsPort()))) {
             return false;  // taken by someone else
         }
         m_process = std::make_unique<CChildProcess>(
@@ -101,19 +106,49 @@ public:
     int Port() const { return m_port; }
     std::string HostPort() const { return m_address + ":" + std::to_string(m_port); }
     std::string Dir() const { return m_dir.Path(); }
+    int TlsPort() const { return m_port + 1; }
+    std::string CaFile() const { return m_dir.Path() + "/ca.pem"; }
+
+    // Makes a certificate authority (CA.pem, CA.key) in the broker's folder.
+    std::string MakeCa(const std::string& name) const {
+        const std::string base = m_dir.Path() + "/" + name;
+        Run("openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes -days 2 "
+            "-subj /CN=" +
+            name + " -keyout " + base + ".key -out " + base + ".pem");
+        return base + ".pem";
+    }
 
 private:
     std::string Config() const { return m_dir.Path() + "/mosquitto.conf"; }
 
+    static void Run(const std::string& command) {
+        EXPECT_EQ(std::system((command + " >/dev/null 2>&1").c_str()), 0) << command;
+    }
+
     void WriteConfig() {
         std::ofstream config(Config());
+        if (m_kind == Kind::Tls) {
+            // The server's certificate names the address, as the client checks it.
+            const std::string dir = m_dir.Path();
+            MakeCa("ca");
+            std::ofstream(dir + "/san") << "subjectAltName=IP:" << m_address << "\n";
+            Run("openssl req -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes -subj /CN=" +
+                m_address + " -keyout " + dir + "/server.key -out " + dir + "/server.csr");
+            Run("openssl x509 -req -days 2 -in " + dir + "/server.csr -CA " + dir +
+                "/ca.pem -CAkey " + dir + "/ca.key -CAcreateserial -extfile " + dir + "/san -out " +
+                dir + "/server.pem");
+            config << "listener " << TlsPort() << " " << m_address << "\ncafile " << dir
+                   << "/ca.pem\ncertfile " << dir << "/server.pem\nkeyfile " << dir
+                   << "/server.key\n";
+        }
         config << "listener " << m_port << " " << m_address << "\n"
                << "log_dest stderr\n"
                // Run as root, the broker would otherwise become another user,
                // who cannot read this folder.
                << "user " << getpwuid(getuid())->pw_name << "\n"
-               << (m_persistent ? "persistence true\npersistence_location " + m_dir.Path() + "/\n"
-                                : "persistence false\n");
+               << (m_kind == Kind::Persistent
+                       ? "persistence true\npersistence_location " + m_dir.Path() + "/\n"
+                       : "persistence false\n");
         if (!m_login) {
             config << "allow_anonymous true\n";
             return;
@@ -127,7 +162,7 @@ private:
 
     CTempDir m_dir{"orvane-broker"};
     std::optional<Login> m_login;
-    bool m_persistent = false;
+    Kind m_kind = Kind::Plain;
     std::string m_address;
     int m_port = 0;
     int m_runs = 0;
