@@ -14,8 +14,9 @@ CInProcessStation::~CInProcessStation() {
     Stop();
 }
 
-void CInProcessStation::Start() {
+void CInProcessStation::Start(CStationObserver* observer) {
     m_core = std::make_unique<COrvane>(0, 0);
+    m_core->AddObserver(observer);
     auto params = std::make_unique<DispatchParams>();
     params->core = m_core.get();
     params->refresh = [this] { OnRefresh(); };

@@ -18,6 +18,7 @@
 #include "cardlink/CardState.h"
 
 class COrvane;
+class CStationObserver;
 
 class CInProcessStation {
 public:
@@ -32,7 +33,8 @@ public:
     CInProcessStation& operator=(const CInProcessStation&) = delete;
 
     // Creates the core and starts the dispatch thread; the first Tick connects.
-    void Start();
+    // An `observer` (not owned) is registered before the thread starts.
+    void Start(CStationObserver* observer = nullptr);
     // The Exit sequence: stop record, end of the dispatch thread, core deleted.
     void Stop();
 
