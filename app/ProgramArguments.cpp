@@ -24,6 +24,29 @@ bool ReadSeconds(const std::string& text, int& seconds) {
     return true;
 }
 
+// The field that a switch taking one text fills; null for any other argument.
+std::string* TextSwitch(ProgramArguments& result, const std::string& argument) {
+    if (argument == "--name") {
+        return &result.stationName;
+    }
+    if (argument == "--mqtt") {
+        return &result.mqttBroker;
+    }
+    if (argument == "--mqtt-prefix") {
+        return &result.mqttPrefix;
+    }
+    if (argument == "--mqtt-user") {
+        return &result.mqttUser;
+    }
+    if (argument == "--mqtt-password-file") {
+        return &result.mqttPasswordFile;
+    }
+    if (argument == "--mqtt-tls") {
+        return &result.mqttCaFile;
+    }
+    return nullptr;
+}
+
 }  // namespace
 
 ProgramArguments ParseProgramArguments(int argc, const char* const* argv) {
@@ -70,6 +93,12 @@ ProgramArguments ParseProgramArguments(int argc, const char* const* argv) {
             } else {
                 value = argv[++i];
             }
+        } else if (std::string* value = TextSwitch(result, argument)) {
+            if (i + 1 >= argc || IsSwitch(argv[i + 1])) {
+                fail(argument + " needs a value");
+            } else {
+                *value = argv[++i];
+            }
         } else if (argument.starts_with(SWITCH_PREFIX)) {
             fail("unknown option " + argument);
         }
@@ -79,6 +108,13 @@ ProgramArguments ParseProgramArguments(int argc, const char* const* argv) {
     }
     if (!result.httpTokenFile.empty() && result.httpEndpoint.empty()) {
         fail("--http-token needs --http");
+    }
+    const bool brokerDetails = !result.mqttPrefix.empty() || !result.mqttUser.empty() ||
+                               !result.mqttPasswordFile.empty() || !result.mqttCaFile.empty();
+    if (result.mqttBroker.empty() && brokerDetails) {
+        fail("--mqtt-prefix, --mqtt-user, --mqtt-password-file and --mqtt-tls need --mqtt");
+    } else if (result.mqttUser.empty() && !result.mqttPasswordFile.empty()) {
+        fail("--mqtt-password-file needs --mqtt-user");
     }
     result.mode = result.error.empty() ? mode : ProgramMode::Error;
     return result;
@@ -118,6 +154,14 @@ std::string ProgramUsageText(const std::string& programName) {
            "                   127.0.0.1); port 0 takes a free one\n"
            "  --http-token FILE  every HTTP request must then carry\n"
            "                   \"Authorization: Bearer TOKEN\", TOKEN being the file's word\n"
+           "  --name NAME      the station's name (default: the host name)\n"
+           "  --mqtt HOST[:PORT]\n"
+           "                   publish the station to an MQTT broker (port 1883 by\n"
+           "                   default): PREFIX/status, PREFIX/card/N, PREFIX/session\n"
+           "  --mqtt-prefix PREFIX  the topics' prefix (default orvane/NAME)\n"
+           "  --mqtt-user USER, --mqtt-password-file FILE\n"
+           "                   log in to the broker (the file's first line)\n"
+           "  --mqtt-tls CAFILE  TLS to the broker, checked against CAFILE\n"
            "  --screenshot FILE  save a picture of the dialog to FILE (PNG) after\n"
            "  --screenshot-after SECONDS  (default 20)\n"
            "  -h, --help       show this help\n"

@@ -23,7 +23,14 @@ struct ProgramArguments {
     // The HTTP status (see remote/HttpStatusService.h).
     std::string httpEndpoint;   // --http [ADDR:]PORT; empty: no HTTP status
     std::string httpTokenFile;  // --http-token FILE
-    std::string error;          // ProgramMode::Error: what was wrong
+    std::string stationName;  // --name NAME; empty: the host name
+    // The broker (--mqtt HOST[:PORT]); empty: none.
+    std::string mqttBroker;
+    std::string mqttPrefix;        // --mqtt-prefix PREFIX
+    std::string mqttUser;          // --mqtt-user USER
+    std::string mqttPasswordFile;  // --mqtt-password-file FILE
+    std::string mqttCaFile;        // --mqtt-tls CAFILE
+    std::string error;             // ProgramMode::Error: what was wrong
 };
 
 // Reads argv[1..]. Arguments that do not start with "--" (and are not the value

@@ -2,9 +2,12 @@
 
 #include <cstdio>
 #include <memory>
+#include <utility>
 
 #include "app/Operations.h"
+#include "history/SessionQuery.h"
 #include "remote/HttpStatusService.h"
+#include "remote/MqttService.h"
 
 namespace {
 
@@ -44,9 +47,30 @@ bool AddHttpStatus(const ProgramArguments& arguments, COperations& operations, s
     return true;
 }
 
+// --mqtt HOST[:PORT] and its details: the station published to a broker. A
+// broker that cannot be reached is a warning; the service keeps trying.
+bool AddMqtt(const ProgramArguments& arguments, COperations& operations, std::string& error) {
+    if (arguments.mqttBroker.empty()) {
+        return true;
+    }
+    MqttOptions options;
+    options.broker = arguments.mqttBroker;
+    options.prefix = arguments.mqttPrefix;
+    options.stationName = arguments.stationName;
+    options.user = arguments.mqttUser;
+    options.passwordFile = arguments.mqttPasswordFile;
+    options.caFile = arguments.mqttCaFile;
+    std::unique_ptr<CMqttService> service = CMqttService::Start(options, error);
+    if (!service) {
+        return false;
+    }
+    operations.AddService(std::move(service));
+    return true;
+}
+
 }  // namespace
 
 bool AddRequestedServices(const ProgramArguments& arguments, COperations& operations,
                           std::string& error) {
-    return AddHttpStatus(arguments, operations, error);
+    return AddHttpStatus(arguments, operations, error) && AddMqtt(arguments, operations, error);
 }

@@ -14,9 +14,12 @@ CInProcessStation::~CInProcessStation() {
     Stop();
 }
 
-void CInProcessStation::Start() {
+void CInProcessStation::Start(CStationObserver* observer) {
     m_core = std::make_unique<COrvane>(0, 0);
     for (CStationObserver* observer : m_observers) {
+        m_core->AddObserver(observer);
+    }
+    if (observer != nullptr) {
         m_core->AddObserver(observer);
     }
     auto params = std::make_unique<DispatchParams>();

@@ -20,6 +20,7 @@
 class CStationObserver;
 
 class COrvane;
+class CStationObserver;
 
 class CInProcessStation {
 public:
@@ -34,7 +35,8 @@ public:
     CInProcessStation& operator=(const CInProcessStation&) = delete;
 
     // Creates the core and starts the dispatch thread; the first Tick connects.
-    void Start();
+    // An `observer` (not owned) is registered before the thread starts.
+    void Start(CStationObserver* observer = nullptr);
     // The Exit sequence: stop record, end of the dispatch thread, core deleted.
     void Stop();
 

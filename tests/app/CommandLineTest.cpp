@@ -167,6 +167,43 @@ TEST(ProgramArgumentsTest, TakesTheHttpSwitches) {
     }
 }
 
+TEST(ProgramArgumentsTest, TakesTheBrokerSwitchesInBothModes) {
+    const char* argv[] = {"OrvaneSystemDx",
+                          "--console",
+                          "--mqtt",
+                          "broker:1884",
+                          "--name",
+                          "north",
+                          "--mqtt-user",
+                          "st",
+                          "--mqtt-password-file",
+                          "pw",
+                          "--mqtt-tls",
+                          "ca.pem",
+                          "--mqtt-prefix",
+                          "site/north"};
+    const ProgramArguments result = ParseProgramArguments(14, argv);
+    EXPECT_EQ(result.mode, ProgramMode::Console) << result.error;
+    EXPECT_EQ(result.mqttBroker, "broker:1884");
+    EXPECT_EQ(result.stationName, "north");
+    EXPECT_EQ(result.mqttUser, "st");
+    EXPECT_EQ(result.mqttPasswordFile, "pw");
+    EXPECT_EQ(result.mqttCaFile, "ca.pem");
+    EXPECT_EQ(result.mqttPrefix, "site/north");
+
+    // Broker details without a broker, a password without a user, a switch
+    // without its value.
+    for (std::vector<const char*> wrong : {std::vector<const char*>{"--mqtt-user", "st"},
+                                           {"--mqtt", "b", "--mqtt-password-file", "pw"},
+                                           {"--mqtt"},
+                                           {"--name", "--console"}}) {
+        wrong.insert(wrong.begin(), "OrvaneSystemDx");
+        const ProgramArguments failed =
+            ParseProgramArguments(static_cast<int>(wrong.size()), wrong.data());
+        EXPECT_EQ(failed.mode, ProgramMode::Error) << wrong[1];
+    }
+}
+
 TEST(ProgramArgumentsTest, NamesTheVersion) {
     EXPECT_EQ(ProgramVersionText(), "OrvaneSystemDx 2.0.0");
 }
