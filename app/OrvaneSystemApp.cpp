@@ -16,6 +16,7 @@
 #include "app/Operations.h"
 #include "app/ProgramArguments.h"
 #include "app/Services.h"
+#include "app/SessionList.h"
 #include "app/StopSignals.h"
 #include "config/Folders.h"
 #include "config/Notifier.h"
@@ -139,6 +140,9 @@ int RunOrvaneSystem(int argc, char** argv) {
             return RunCheckConfig(
                 arguments.configFile.empty() ? GetConfigFilePath() : arguments.configFile, stdout,
                 stderr);
+        case ProgramMode::Sessions:
+            return RunSessionList(GetDataFolder(), arguments.sessionFilter, arguments.sessionsCsv,
+                                  stdout, stderr);
         case ProgramMode::Console:
             return RunConsole(commandLine, arguments);
         case ProgramMode::Dialog:
