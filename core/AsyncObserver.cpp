@@ -17,8 +17,8 @@ CAsyncObserver::~CAsyncObserver() {
 }
 
 void CAsyncObserver::OnRunStarted(const StationInfo& info) {
-    Item item{Item::Kind::Started, {}, std::make_shared<const StationInfo>(info)};
-    Push(std::move(item), false);
+    Push(Item{Item::Kind::Started, StationEvent(), std::make_shared<const StationInfo>(info)},
+         false);
 }
 
 void CAsyncObserver::OnEvent(const StationEvent& event) {
@@ -37,7 +37,7 @@ void CAsyncObserver::OnPass(const StationPass& pass) {
 }
 
 void CAsyncObserver::OnRunStopped() {
-    Push(Item{Item::Kind::Stopped, {}, nullptr}, false);
+    Push(Item{Item::Kind::Stopped, StationEvent(), nullptr}, false);
 }
 
 void CAsyncObserver::Push(Item item, bool droppable) {
