@@ -8,12 +8,16 @@
 #include "config/Notifier.h"
 #include "core/Monitor.h"
 #include "history/RunJournal.h"
+#include "history/SessionHistory.h"
+#include "history/SessionQuery.h"
 
 namespace {
 
 // The journal's queue is large: it carries samples, busy times and the end,
 // not every card event, and a slow disk must not cost it a sample.
 constexpr size_t JOURNAL_QUEUE = 100000;
+// Sessions and link changes are few, but a disk that stalls must not cost them.
+constexpr size_t HISTORY_QUEUE = 50000;
 
 bool IsJournalEvent(const StationEvent& event) {
     return event.kind == StationEventKind::Sample || event.kind == StationEventKind::BusySeconds ||
@@ -78,6 +82,7 @@ void COperations::Attach(COrvane& core) {
             }
         }
     }
+    AttachHistory(core);
     for (const std::unique_ptr<CStationObserver>& service : m_services) {
         core.AddObserver(service.get());
     }
@@ -89,7 +94,26 @@ void COperations::Drain() {
     }
 }
 
+void COperations::AttachHistory(COrvane& core) {
+    const std::string path = core.GetDataDir() + "/" + SESSION_DATABASE_NAME;
+    // One message at most: the history tells its first failure only.
+    auto history =
+        std::make_unique<CSessionHistory>(path, [](const std::string& text) { ShowMessage(text); });
+    if (!history->Open()) {
+        return;  // the user was told; the station runs without it
+    }
+    CAsyncObserver::Options options;
+    options.capacity = HISTORY_QUEUE;
+    options.filter = CSessionHistory::Records;
+    options.onOverflow = [path] {
+        ShowMessage("The session history " + path + " fell behind: some sessions are not in it.");
+    };
+    m_history = std::make_unique<CAsyncObserver>(std::move(history), options);
+    core.AddObserver(m_history.get());
+}
+
 void COperations::Finish() {
     m_journal.reset();
+    m_history.reset();
     m_services.clear();
 }

@@ -3,8 +3,9 @@
 //
 //   Prepare (before the core)  the data folder's lock; a journal left by a run
 //                              that did not end becomes that run's statistics file
-//   Attach  (core built,       the run journal and the services the program
-//            thread not yet)   added, each behind its own queue and thread
+//   Attach  (core built,       the run journal, the session history and the
+//            thread not yet)   services the program added, each behind its own
+//                              queue and thread
 //   Finish  (core gone)        everything handed in is delivered; the lock goes
 //
 // Messages for the user go through the installed notifier (a message box in
@@ -40,8 +41,8 @@ public:
     void AddService(std::unique_ptr<CStationObserver> observer);
 
     // Opens the run journal when the core takes samples, registers it as the
-    // core's sample archive and every observer with the core. Once, before
-    // the dispatch thread starts.
+    // core's sample archive; opens the session history (always); registers
+    // every observer with the core. Once, before the dispatch thread starts.
     void Attach(COrvane& core);
 
     // Waits until the journal has taken everything handed to it so far.
@@ -51,8 +52,11 @@ public:
     void Finish();
 
 private:
+    void AttachHistory(COrvane& core);
+
     std::string m_dataDir;
     CDataFolderLock m_lock;
     std::vector<std::unique_ptr<CStationObserver>> m_services;
     std::unique_ptr<CAsyncObserver> m_journal;
+    std::unique_ptr<CAsyncObserver> m_history;
 };

@@ -17,6 +17,7 @@
 #include "app/Operations.h"
 #include "app/ProgramArguments.h"
 #include "app/Services.h"
+#include "app/SessionList.h"
 #include "app/StopSignals.h"
 #include "config/Folders.h"
 #include "config/Notifier.h"
@@ -148,6 +149,9 @@ int RunOrvaneSystem(int argc, char** argv) {
                 arguments.configFile.empty() ? GetConfigFilePath() : arguments.configFile, stdout,
                 stderr, options);
         }
+        case ProgramMode::Sessions:
+            return RunSessionList(GetDataFolder(), arguments.sessionFilter, arguments.sessionsCsv,
+                                  stdout, stderr);
         case ProgramMode::Console:
             return RunConsole(commandLine, arguments);
         case ProgramMode::Dialog:

@@ -3,6 +3,9 @@
 #include <cstdlib>
 #include <string_view>
 
+#include "app/SessionList.h"
+#include "resources/OrvaneTypes.h"
+
 #ifndef ORVANE_VERSION
 #error "ORVANE_VERSION must be defined by the build"
 #endif
@@ -47,6 +50,27 @@ std::string* TextSwitch(ProgramArguments& result, const std::string& argument) {
     return nullptr;
 }
 
+// A whole number of at most `digits` digits.
+bool ReadNumber(const char* text, size_t digits, int32_t& value) {
+    const std::string_view view(text);
+    if (view.empty() || view.size() > digits ||
+        view.find_first_not_of("0123456789") != std::string_view::npos) {
+        return false;
+    }
+    value = std::atoi(text);
+    return true;
+}
+
+// "14:05" or "14:05:30": the time of a --since or --until given apart from its date.
+bool IsClock(const char* text) {
+    const std::string_view view(text);
+    return !view.empty() && view[0] >= '0' && view[0] <= '9' &&
+           view.find(':') != std::string_view::npos &&
+           view.find_first_not_of("0123456789:") == std::string_view::npos;
+}
+
+constexpr size_t MES_ID_DIGITS = 9;
+
 }  // namespace
 
 ProgramArguments ParseProgramArguments(int argc, const char* const* argv) {
@@ -55,6 +79,12 @@ ProgramArguments ParseProgramArguments(int argc, const char* const* argv) {
     auto fail = [&result](std::string error) {
         if (result.error.empty()) {
             result.error = std::move(error);
+        }
+    };
+    std::string sessionOption;  // the first option of --sessions seen
+    auto sessionsOnly = [&sessionOption](const std::string& option) {
+        if (sessionOption.empty()) {
+            sessionOption = option;
         }
     };
     for (int i = 1; i < argc; ++i) {
@@ -99,6 +129,40 @@ ProgramArguments ParseProgramArguments(int argc, const char* const* argv) {
             } else {
                 *value = argv[++i];
             }
+        } else if (argument == "--sessions") {
+            mode = ProgramMode::Sessions;
+        } else if (argument == "--csv") {
+            sessionsOnly(argument);
+            result.sessionsCsv = true;
+        } else if (argument == "--mesid" || argument == "--card") {
+            sessionsOnly(argument);
+            const bool card = argument == "--card";
+            int32_t number = 0;
+            if (i + 1 >= argc || !ReadNumber(argv[i + 1], card ? 2 : MES_ID_DIGITS, number) ||
+                (card && (number < 1 || number > MAX_CARDS))) {
+                fail(card ? "--card needs a card number from 1 to " + std::to_string(MAX_CARDS)
+                          : "--mesid needs a MES ID of at most " + std::to_string(MES_ID_DIGITS) +
+                                " digits");
+            } else {
+                ++i;
+                (card ? result.sessionFilter.card : result.sessionFilter.mesId) = number;
+            }
+        } else if (argument == "--since" || argument == "--until") {
+            sessionsOnly(argument);
+            std::string text = i + 1 < argc ? argv[i + 1] : "";
+            int taken = 1;
+            if (i + 2 < argc && IsClock(argv[i + 2])) {
+                text += std::string(" ") + argv[i + 2];
+                taken = 2;
+            }
+            int64_t time = 0;
+            if (!ParseSessionTime(text, time)) {
+                fail(argument + " needs a local time YYYY-MM-DD[ HH:MM[:SS]]");
+            } else {
+                i += taken;
+                (argument == "--since" ? result.sessionFilter.since : result.sessionFilter.until) =
+                    time;
+            }
         } else if (argument.starts_with(SWITCH_PREFIX)) {
             fail("unknown option " + argument);
         }
@@ -116,6 +180,10 @@ ProgramArguments ParseProgramArguments(int argc, const char* const* argv) {
     } else if (result.mqttUser.empty() && !result.mqttPasswordFile.empty()) {
         fail("--mqtt-password-file needs --mqtt-user");
     }
+    if (!sessionOption.empty() && mode != ProgramMode::Sessions && mode != ProgramMode::Help &&
+        mode != ProgramMode::Version) {
+        fail(sessionOption + " goes with --sessions");
+    }
     result.mode = result.error.empty() ? mode : ProgramMode::Error;
     return result;
 }
@@ -128,6 +196,8 @@ std::string ProgramUsageText(const std::string& programName) {
     return "Usage: " + programName +
            " [--console] [--http [ADDR:]PORT [--http-token FILE]] [/A:SECONDS] [/L:SECONDS]\n" +
            "       " + programName + " --check-config [FILE] [--strict] [/L:SECONDS]\n" +
+           "       " + programName +
+           " --sessions [--mesid ID] [--card N] [--since TIME] [--until TIME] [--csv]\n" +
            "       " + programName +
            " --help | --version\n"
            "\n"
@@ -162,6 +232,12 @@ std::string ProgramUsageText(const std::string& programName) {
            "  --mqtt-user USER, --mqtt-password-file FILE\n"
            "                   log in to the broker (the file's first line)\n"
            "  --mqtt-tls CAFILE  TLS to the broker, checked against CAFILE\n"
+           "  --sessions       print the session history of the data folder, newest first,\n"
+           "                   as a table, or as CSV with --csv; --mesid ID, --card N,\n"
+           "                   --since TIME (started then or later) and --until TIME\n"
+           "                   (started before) select; TIME is local YYYY-MM-DD[ HH:MM[:SS]];\n"
+           "                   exit status 3 when the folder holds no history, 1 when it\n"
+           "                   cannot be read\n"
            "  --screenshot FILE  save a picture of the dialog to FILE (PNG) after\n"
            "  --screenshot-after SECONDS  (default 20)\n"
            "  -h, --help       show this help\n"

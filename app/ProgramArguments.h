@@ -5,10 +5,13 @@
 
 #include <string>
 
+#include "history/SessionQuery.h"
+
 enum class ProgramMode {
     Dialog,       // the main dialog (the default)
     Console,      // --console: no window, the table on standard output
     CheckConfig,  // --check-config [FILE]
+    Sessions,     // --sessions [--mesid ID] [--card N] [--since TIME] [--until TIME] [--csv]
     Help,         // --help, -h
     Version,      // --version
     Error,        // an unknown switch or a missing value
@@ -30,13 +33,17 @@ struct ProgramArguments {
     std::string mqttUser;          // --mqtt-user USER
     std::string mqttPasswordFile;  // --mqtt-password-file FILE
     std::string mqttCaFile;        // --mqtt-tls CAFILE
-    std::string error;             // ProgramMode::Error: what was wrong
+    SessionFilter sessionFilter;  // --sessions: --mesid, --card, --since, --until
+    bool sessionsCsv = false;     // --sessions: --csv
+    std::string error;            // ProgramMode::Error: what was wrong
 };
 
 // Reads argv[1..]. Arguments that do not start with "--" (and are not the value
 // of a switch) belong to the "A"/"L" reader and are passed over here. The last
-// of --help, --version, --console and --check-config decides the mode, except
-// that an error always wins.
+// of --help, --version, --console, --check-config and --sessions decides the
+// mode, except that an error always wins. The options of --sessions are an
+// error in the modes of the station. A time of --since or --until may come as
+// one argument or as a date and a time.
 ProgramArguments ParseProgramArguments(int argc, const char* const* argv);
 
 // "OrvaneSystemDx 2.0.0"

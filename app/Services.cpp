@@ -33,8 +33,8 @@ bool AddHttpStatus(const ProgramArguments& arguments, COperations& operations, s
                      options.token.empty() ? ", by anyone: consider --http-token FILE" : "");
     }
     options.version = ORVANE_VERSION;
-    // The session history's reader joins here once the station keeps one.
-    options.sessions = nullptr;
+    // The session history of the data folder, read fresh by each request.
+    options.sessions = QuerySessions;
     auto service = std::make_unique<CHttpStatusService>(options);
     if (!service->Start(error)) {
         error = "HTTP status: " + error;

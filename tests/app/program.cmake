@@ -1,6 +1,7 @@
 # The program's tests: command line and status table texts (no toolkit), the
 # console view and the stop signals, the dialog (Qt, offscreen), and the
-# program itself run as a process (--check-config, console mode end to end).
+# program itself run as a process (--check-config, --sessions, console mode
+# end to end).
 
 # The card link needs a CreateVexlinkInstance even where a test never makes a
 # card; the fake's is pulled in by name, whatever the order of the archives.
@@ -37,7 +38,7 @@ endif()
 
 if(TARGET OrvaneSystemDx)
     orvane_test(app_program_test
-        SOURCES ProgramTest.cpp NothingLostTest.cpp
+        SOURCES ProgramTest.cpp NothingLostTest.cpp SessionProgramTest.cpp
         LIBS orvane_app)
     orvane_app_uses_fake_library(app_program_test)
     add_dependencies(app_program_test OrvaneSystemDx)
@@ -65,3 +66,8 @@ if(TARGET OrvaneSystemDx AND TARGET orvane-cardhost)
         target_compile_definitions(app_terminal_test PRIVATE ORVANE_TMUX_PATH="${ORVANE_TMUX}")
     endif()
 endif()
+
+orvane_test(app_session_list_test
+    SOURCES SessionListTest.cpp
+    LIBS orvane_app)
+orvane_app_uses_fake_library(app_session_list_test)
