@@ -1,8 +1,6 @@
 #include "remote/CardJson.h"
 
 #include <algorithm>
-#include <cstdio>
-#include <ctime>
 
 #include "core/EventText.h"
 #include "remote/Json.h"
@@ -19,25 +17,6 @@ std::string TextOf(int base, int32_t value, int32_t count) {
 constexpr int32_t STATUS_COUNT = STATUS_BUSY_SESSION + 1;
 
 }  // namespace
-
-std::string IsoLocalTime(int64_t wallSeconds) {
-    const auto seconds = static_cast<time_t>(wallSeconds);
-    tm local{};
-    if (localtime_r(&seconds, &local) == nullptr) {
-        return std::string();
-    }
-    char stamp[40];
-    if (std::strftime(stamp, sizeof stamp, "%Y-%m-%dT%H:%M:%S", &local) == 0) {
-        return std::string();
-    }
-    // strftime's %z has no colon ("+0100"); ISO 8601's extended form wants one.
-    const long offset = local.tm_gmtoff;
-    const int minutes = static_cast<int>((offset < 0 ? -offset : offset) / 60 % (24 * 60));
-    char zone[8];
-    std::snprintf(zone, sizeof zone, "%c%02d:%02d", offset < 0 ? '-' : '+', minutes / 60,
-                  minutes % 60);
-    return std::string(stamp) + zone;
-}
 
 std::string StatusText(int32_t status) {
     return TextOf(IDS_STATUS_BASE, status, STATUS_COUNT);
@@ -62,8 +41,9 @@ std::string CardJson(const CardState& row, const CardCounters& counters, int64_t
     const std::string device = DeviceText(row.device);
     const std::string service = ServiceText(row.service);
     const bool inSession = row.status == STATUS_BUSY_SESSION && !service.empty();
-    const std::string loss =
-        counters.lastLinkLossTime != 0 ? LinkNoteText(counters.lastLinkLoss) : "";
+    const bool lost = counters.lastLinkLossTime != 0;
+    const std::string loss = lost ? LinkNoteText(counters.lastLinkLoss) : "";
+    const std::string lossTime = lost ? IsoLocalTime(counters.lastLinkLossTime) : "";
     return CJsonObject()
         .Number("number", row.number)
         .StringOrNull("mode", !mode.empty(), mode)
@@ -81,8 +61,10 @@ std::string CardJson(const CardState& row, const CardCounters& counters, int64_t
         .Number("link_downs", counters.linkDowns)
         .Number("sessions_followed", counters.sessionsFollowed)
         .Number("sessions_refused", counters.sessionsRefused)
+        .Number("messages_received", counters.messagesReceived)
         .NumberOrNull("seconds_since_last_message", counters.lastMessageWallMs != 0,
                       std::max<int64_t>(0, nowWallMs - counters.lastMessageWallMs) / 1000)
         .StringOrNull("last_link_loss", !loss.empty(), loss)
+        .StringOrNull("last_link_loss_time", !lossTime.empty(), lossTime)
         .Text();
 }

@@ -18,6 +18,8 @@
 #include <mutex>
 #include <thread>
 
+#include "remote/Json.h"
+
 namespace {
 
 using SteadyClock = std::chrono::steady_clock;
@@ -36,10 +38,6 @@ constexpr std::string_view OVERLOADED_RESPONSE =
     "\r\n"
     "{\"error\":\"too many connections\"}\n";
 constexpr const char* JSON_TYPE = "application/json";
-
-std::string ErrorJson(const std::string& text) {
-    return "{\"error\":\"" + text + "\"}\n";
-}
 
 // The library's own error statuses, in words.
 std::string StatusText(int status) {

@@ -11,6 +11,7 @@
 #include <cstring>
 #include <ctime>
 
+#include "remote/Json.h"
 #include "remote/Metrics.h"
 #include "remote/StatusJson.h"
 #include "remote/StatusPage.h"
@@ -348,8 +349,9 @@ void CHttpStatusService::Events(const HttpRequest&, HttpResponse& response) cons
             case CStatusFeed::Wait::TimedOut: {
                 const int64_t lastPass = feed.LastPassWallMs();
                 const int64_t since = lastPass > 0 ? std::max<int64_t>(0, WallMs() - lastPass) : 0;
-                return write("event: alive\ndata: {\"secondsSinceLastPass\":" +
-                             std::to_string(since / 1000) + "}\n\n");
+                return write("event: alive\ndata: " +
+                             CJsonObject().Number("seconds_since_last_pass", since / 1000).Text() +
+                             "\n\n");
             }
             case CStatusFeed::Wait::Ended:
                 progress->ended = true;

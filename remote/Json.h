@@ -1,97 +1,35 @@
-// A writer for the small flat JSON objects the station hands to others (the
-// broker's payloads, the status of a card): keys in the order they are added,
-// strings escaped, nothing parsed.
+// The texts the station hands to others over the network, whoever reads them
+// (the HTTP status, the broker's payloads, the metrics' labels): JSON strings
+// and objects, UTF-8 text and local times. Pure text; any thread.
 //
 // The station's texts are 8-bit strings: a text that is valid UTF-8 goes out
-// as it is; any other byte of 0x80 or above is read as Latin-1 and written as
-// \u00XX, so every payload is valid JSON whatever the configuration file held.
+// as it is; any other byte of 0x80 or above is read as Latin-1, so that every
+// payload is valid JSON (and every label valid UTF-8) whatever the
+// configuration file held.
 #pragma once
 
 #include <cstdint>
 #include <string>
 #include <string_view>
+#include <vector>
 
-// Appends `text` to `out` as a JSON string, quotes included.
-inline void AppendJsonString(std::string& out, std::string_view text) {
-    static constexpr char HEX[] = "0123456789abcdef";
-    auto escapeByte = [&out](unsigned char byte) {
-        out += "\\u00";
-        out += HEX[byte >> 4];
-        out += HEX[byte & 0x0F];
-    };
-    // The length of the valid UTF-8 sequence at `i`, 0 when there is none.
-    auto sequenceAt = [&text](size_t i) -> size_t {
-        const auto lead = static_cast<unsigned char>(text[i]);
-        size_t length = 0;
-        uint32_t lowest = 0;
-        if (lead >= 0xC2 && lead <= 0xDF) {
-            length = 2;
-            lowest = 0x80;
-        } else if (lead >= 0xE0 && lead <= 0xEF) {
-            length = 3;
-            lowest = 0x800;
-        } else if (lead >= 0xF0 && lead <= 0xF4) {
-            length = 4;
-            lowest = 0x10000;
-        } else {
-            return 0;
-        }
-        if (i + length > text.size()) {
-            return 0;
-        }
-        uint32_t code = lead & (0x7Fu >> length);
-        for (size_t k = 1; k < length; ++k) {
-            const auto next = static_cast<unsigned char>(text[i + k]);
-            if ((next & 0xC0) != 0x80) {
-                return 0;
-            }
-            code = (code << 6) | (next & 0x3Fu);
-        }
-        const bool surrogate = code >= 0xD800 && code <= 0xDFFF;
-        return code < lowest || code > 0x10FFFF || surrogate ? 0 : length;
-    };
+// Appends `text` to `out` as a JSON string, quotes included. A byte that is not
+// part of valid UTF-8 is written as \u00XX, its Latin-1 character.
+void AppendJsonString(std::string& out, std::string_view text);
 
-    out += '"';
-    for (size_t i = 0; i < text.size();) {
-        const auto byte = static_cast<unsigned char>(text[i]);
-        if (byte >= 0x80) {
-            const size_t length = sequenceAt(i);
-            if (length == 0) {
-                escapeByte(byte);
-                ++i;
-            } else {
-                out.append(text.substr(i, length));
-                i += length;
-            }
-            continue;
-        }
-        switch (byte) {
-            case '"':
-                out += "\\\"";
-                break;
-            case '\\':
-                out += "\\\\";
-                break;
-            case '\n':
-                out += "\\n";
-                break;
-            case '\r':
-                out += "\\r";
-                break;
-            case '\t':
-                out += "\\t";
-                break;
-            default:
-                if (byte < 0x20 || byte == 0x7F) {
-                    escapeByte(byte);
-                } else {
-                    out += static_cast<char>(byte);
-                }
-        }
-        ++i;
-    }
-    out += '"';
-}
+// `text` as valid UTF-8 by the same rule: valid sequences kept, every other
+// byte of 0x80 or above taken as its Latin-1 character.
+std::string Utf8Text(std::string_view text);
+
+// "2026-03-01T14:05:09+01:00": seconds since 1970 in local time, with the
+// offset from UTC; empty when the time cannot be shown.
+std::string IsoLocalTime(int64_t wallSeconds);
+
+// [a,b,...] of values already written as JSON.
+std::string JsonArray(const std::vector<std::string>& values);
+
+// {"error":"text"} and a line end: the body of an HTTP answer that failed.
+std::string ErrorJson(std::string_view text);
 
 // One JSON object, built field by field: CJsonObject().Number("card", 3).Text().
 class CJsonObject {
@@ -114,6 +52,12 @@ public:
     CJsonObject& Null(std::string_view key) {
         Key(key);
         m_text += "null";
+        return *this;
+    }
+    // `json` is a value already written as JSON (an object, an array).
+    CJsonObject& Value(std::string_view key, std::string_view json) {
+        Key(key);
+        m_text += json;
         return *this;
     }
     // The value as a string, or null when `present` is false.

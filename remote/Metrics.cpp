@@ -11,9 +11,9 @@
 #include <string_view>
 #include <vector>
 
-#include "remote/StatusJson.h"
+#include "remote/CardJson.h"
+#include "remote/Json.h"
 #include "resources/OrvaneTypes.h"
-#include "resources/StringTable.h"
 
 namespace {
 
@@ -22,7 +22,7 @@ constexpr const char* COUNTER = "counter";
 
 std::string LabelValue(std::string_view text) {
     std::string out;
-    for (const char c : Utf8FromLatin1(text)) {
+    for (const char c : Utf8Text(text)) {
         if (c == '\\' || c == '"') {
             out += '\\';
             out += c;
@@ -81,8 +81,8 @@ private:
 std::string CardLabels(const CardState& row) {
     return "card=\"" + std::to_string(row.number) + "\",serial=\"" +
            std::to_string(row.serialNumber) + "\",address=\"" + LabelValue(row.address) +
-           "\",device=\"" + LabelValue(LoadResourceString(IDS_DEVICE_BASE + row.device)) +
-           "\",mode=\"" + LabelValue(LoadResourceString(IDS_MODE_BASE + row.mode)) + "\"";
+           "\",device=\"" + LabelValue(DeviceText(row.device)) + "\",mode=\"" +
+           LabelValue(ModeText(row.mode)) + "\"";
 }
 
 // A card is up while it is set to its mode: running or in a session.
@@ -111,8 +111,7 @@ void AppendCards(std::string& out, const StationSnapshot& snapshot, int64_t nowM
                        "1 for the card's current status, 0 for the others.");
         for (size_t i = 0; i < n; ++i) {
             for (int32_t status = STATUS_NOT_CONNECTED; status <= STATUS_BUSY_SESSION; ++status) {
-                family.Sample(labels[i] + ",status=\"" +
-                                  LabelValue(LoadResourceString(IDS_STATUS_BASE + status)) + "\"",
+                family.Sample(labels[i] + ",status=\"" + LabelValue(StatusText(status)) + "\"",
                               snapshot.rows[i].status == status ? 1 : 0);
             }
         }

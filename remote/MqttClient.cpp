@@ -3,6 +3,7 @@
 #include <mosquitto.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <utility>
 
 namespace {
@@ -15,6 +16,15 @@ void InitLibrary() {
 }
 
 constexpr std::chrono::milliseconds DEFAULT_CLOSE_WAIT{1000};
+// The longest the network thread waits in the library's loop at a time, and
+// so how late it may notice a stop that came while it made an attempt.
+constexpr int LOOP_WAIT_MS = 1000;
+
+// The delay before attempt `failed` + 1: `low` seconds more each time, at most `high`.
+std::chrono::seconds ReconnectDelay(unsigned failed, unsigned low, unsigned high) {
+    const uint64_t grown = static_cast<uint64_t>(low) * (failed + 1ULL);
+    return std::chrono::seconds(std::min<uint64_t>(grown, high));
+}
 
 }  // namespace
 
@@ -62,31 +72,60 @@ bool CMqttClient::Start(std::string& error) {
             return false;
         }
     }
-    mosquitto_reconnect_delay_set(m_mosq, m_connection.reconnectMinSeconds,
-                                  m_connection.reconnectMaxSeconds, false);
-    // The network thread first, then the connection: made in this order the
-    // library keeps trying when the first attempt fails, so a broker that
-    // starts after the station is found. (Connecting first, a refused attempt
-    // would end the thread's retries before they begin.)
-    if (mosquitto_loop_start(m_mosq) != MOSQ_ERR_SUCCESS) {
-        error = "the MQTT client's thread could not start";
-        return false;
-    }
-    m_running = true;
+    // The network thread is ours, the library is told so: what the worker
+    // publishes is queued for that thread, which it wakes.
+    mosquitto_threaded_set(m_mosq, true);
     const int result = mosquitto_connect_async(m_mosq, m_connection.host.c_str(), m_connection.port,
                                                m_connection.keepAliveSeconds);
     if (result != MOSQ_ERR_SUCCESS) {
-        bool tell = false;
-        {
-            std::lock_guard<std::mutex> guard(m_lock);
-            tell = !std::exchange(m_troubleTold, true);
+        AttemptFailed(result);
+    }
+    m_thread = std::thread([this] { Run(); });
+    return true;
+}
+
+void CMqttClient::Run() {
+    for (;;) {
+        if (mosquitto_loop(m_mosq, LOOP_WAIT_MS, 1) == MOSQ_ERR_SUCCESS) {
+            if (StopDue()) {
+                return;  // a connection Stop could not end in time; destroying it will
+            }
+            continue;
         }
-        if (tell) {
-            Warn("cannot reach the broker at " + Where() + " (" + mosquitto_strerror(result) +
-                 "); the station runs on and tries again");
+        // No connection: lost, refused, failed in its handshake, never made,
+        // or ended by Stop.
+        if (!WaitBeforeAttempt()) {
+            return;
+        }
+        const int result = mosquitto_reconnect_async(m_mosq);
+        if (result != MOSQ_ERR_SUCCESS) {
+            AttemptFailed(result);
         }
     }
-    return true;
+}
+
+bool CMqttClient::WaitBeforeAttempt() {
+    std::unique_lock<std::mutex> lock(m_lock);
+    const auto delay = ReconnectDelay(m_attempts++, m_connection.reconnectMinSeconds,
+                                      m_connection.reconnectMaxSeconds);
+    return !m_changed.wait_for(lock, delay, [this] { return m_stopping; });
+}
+
+bool CMqttClient::StopDue() const {
+    std::lock_guard<std::mutex> guard(m_lock);
+    return m_stopping && std::chrono::steady_clock::now() >= m_deadline;
+}
+
+void CMqttClient::AttemptFailed(int result) {
+    bool tell = false;
+    {
+        std::lock_guard<std::mutex> guard(m_lock);
+        tell = !m_closing && !std::exchange(m_troubleTold, true);
+    }
+    if (tell) {
+        Warn("cannot reach the broker at " + Where() + " (" + mosquitto_strerror(result) +
+             "); the station runs on and tries again");
+    }
 }
 
 bool CMqttClient::ReadyLocked() const {
@@ -165,7 +204,7 @@ void CMqttClient::Stop() {
         return;
     }
     BeginClose(std::chrono::steady_clock::now() + DEFAULT_CLOSE_WAIT);
-    if (m_running && Connected()) {
+    if (m_thread.joinable() && Connected()) {
         const std::string& offline = m_connection.offlineText;
         int id = 0;
         if (mosquitto_publish(m_mosq, &id, m_connection.statusTopic.c_str(),
@@ -179,10 +218,16 @@ void CMqttClient::Stop() {
             });
         }
     }
+    // Connected, the network thread sends the disconnect, then ends; else
+    // it ends its wait for the next attempt at once.
     mosquitto_disconnect(m_mosq);
-    if (m_running) {
-        mosquitto_loop_stop(m_mosq, false);
-        m_running = false;
+    {
+        std::lock_guard<std::mutex> guard(m_lock);
+        m_stopping = true;
+    }
+    m_changed.notify_all();
+    if (m_thread.joinable()) {
+        m_thread.join();
     }
     mosquitto_destroy(m_mosq);
     m_mosq = nullptr;
@@ -202,6 +247,7 @@ void CMqttClient::OnConnect(mosquitto* mosq, void* self, int result) {
             // What the library held for the last connection is sent again
             // or lost; the count starts afresh.
             client.m_unacknowledged = 1;  // "online", below
+            client.m_attempts = 0;
             recovered = std::exchange(client.m_troubleTold, false);
         } else {
             tell = !std::exchange(client.m_troubleTold, true);

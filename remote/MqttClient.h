@@ -1,16 +1,23 @@
-// The station's one connection to an MQTT broker, over libmosquitto with the
-// library's own network thread (mosquitto_loop_start).
+// The station's one connection to an MQTT broker, over libmosquitto, whose
+// loop runs on a network thread of this client's own.
 //
-//   Start ──> network thread: connect ──CONNACK──> "online" (retained) on the
-//             status topic; "offline" is the last will, so a station that
-//             dies reads offline
-//             connection lost ──> tries again 1 s, 2 s, ... 60 s apart
+//   Start ──> first attempt; network thread: connect ──CONNACK──> "online"
+//             (retained) on the status topic; "offline" is the last will, so
+//             a station that dies reads offline
+//             no connection, for any reason ──> tries again 1 s, 2 s, ... 60 s
+//             apart, until Stop
 //   worker ──WaitReady, Publish──> library's queue ──> broker
 //   Stop  ──> "offline" (retained), waits for the broker's ack within the
 //             close deadline, disconnects, ends the network thread
 //
+// Why not the library's own thread (mosquitto_loop_start): it ends for good
+// after errors it holds fatal, such as a broker over TLS that dies outright
+// or comes back with a certificate that does not verify, and a station must
+// never stop trying. So the network thread runs the library's loop one step
+// at a time and makes every new attempt itself.
+//
 // Threads: Start, BeginClose and Stop on the thread that owns the client;
-// WaitReady and Publish on one worker thread; the library calls back on its
+// WaitReady and Publish on one worker thread; the library calls back on the
 // network thread. Nothing here is ever called on the dispatch thread, and
 // only WaitReady and Stop wait.
 //
@@ -28,6 +35,7 @@
 #include <mutex>
 #include <set>
 #include <string>
+#include <thread>
 
 struct mosquitto;
 
@@ -63,10 +71,10 @@ public:
     CMqttClient(const CMqttClient&) = delete;
     CMqttClient& operator=(const CMqttClient&) = delete;
 
-    // Sets the library up and starts its network thread, which makes the
-    // first attempt: a broker that is not there yet is a warning, later.
-    // False with `error` set when the settings cannot be used (a CA file that
-    // cannot be read, a library that cannot start). Once.
+    // Sets the library up, makes the first attempt and starts the network
+    // thread: a broker that is not there yet is a warning. False with `error`
+    // set when the settings cannot be used (a CA file that cannot be read, a
+    // library that cannot start). Once.
     bool Start(std::string& error);
 
     // Waits until the client is connected with room for one more message.
@@ -101,6 +109,16 @@ private:
     static void OnPublish(mosquitto* mosq, void* self, int messageId);
     static void OnLog(mosquitto* mosq, void* self, int level, const char* text);
 
+    // The network thread: the library's loop while there is a connection, a
+    // new attempt after the growing delay whenever there is none.
+    void Run();
+    // Waits the delay before the next attempt; false when Stop ends the wait.
+    bool WaitBeforeAttempt();
+    // Stop has begun and the close deadline has passed.
+    bool StopDue() const;
+    // An attempt failed before it reached the broker: a warning, once an outage.
+    void AttemptFailed(int result);
+
     bool ReadyLocked() const;
     std::string Where() const;
     void Warn(const std::string& text) const;
@@ -108,7 +126,7 @@ private:
     const MqttConnection m_connection;
     const WarnFn m_warn;
     mosquitto* m_mosq = nullptr;  // the owner's thread creates and destroys it
-    bool m_running = false;       // the network thread runs
+    std::thread m_thread;         // the network thread
 
     mutable std::mutex m_lock;
     std::condition_variable m_changed;
@@ -122,4 +140,6 @@ private:
     std::chrono::steady_clock::time_point m_deadline;
     std::set<int> m_acknowledgedWhileClosing;  // message ids; a few at most
     bool m_troubleTold = false;                // a warning about the current outage was given
+    bool m_stopping = false;                   // the network thread is to end
+    unsigned m_attempts = 0;                   // failed attempts since the last connection
 };

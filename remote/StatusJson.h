@@ -1,14 +1,11 @@
 // The station as JSON for GET /api/status and the live page's events, and
 // the session history for GET /api/sessions. Pure functions of a snapshot:
-// any thread may call them.
-//
-// Texts are the station's 8-bit texts; they are written as UTF-8, each byte
-// taken as Latin-1, so that the JSON is valid whatever the configuration held.
+// any thread may call them. Each card is the card's object of CardJson, the
+// same the broker's card topics carry.
 #pragma once
 
 #include <cstdint>
 #include <string>
-#include <string_view>
 #include <vector>
 
 #include "core/StationObserver.h"
@@ -24,10 +21,3 @@ struct StatusContext {
 std::string StatusJson(const StationSnapshot& snapshot, const StatusContext& context);
 // {"sessions": [{...}, ...]} in the order given.
 std::string SessionsJson(const std::vector<SessionRecord>& sessions);
-// {"error": "text"}
-std::string ErrorJson(std::string_view text);
-
-// Local time with its offset: "2024-05-01T12:00:00+02:00".
-std::string IsoTime(int64_t seconds);
-// Each byte of `text` as a Latin-1 character, in UTF-8.
-std::string Utf8FromLatin1(std::string_view text);

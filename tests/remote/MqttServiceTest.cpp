@@ -249,6 +249,43 @@ TEST(MqttServiceTest, SpeaksTlsToABrokerSignedByTheCaFileOnly) {
     EXPECT_EQ(error, "cannot read the broker's CA file " + options.caFile);
 }
 
+// Two ways a TLS broker ends a connection that the library's own network
+// thread never recovers from: it dies outright, or it comes back with a
+// certificate the CA file did not sign. The station tries until it is back.
+TEST(MqttServiceTest, ATlsBrokerThatDiedOrCameBackUntrustedIsTriedUntilItIsBack) {
+    CTestBroker broker(std::nullopt, CTestBroker::Kind::Tls);
+    CWarnings warnings;
+    MqttOptions options;
+    options.broker = broker.Address() + ":" + std::to_string(broker.TlsPort());
+    options.stationName = "gamma";
+    options.caFile = broker.CaFile();
+    options.warn = warnings.Sink();
+    std::string error;
+    auto service = CMqttService::Start(options, error);
+    ASSERT_TRUE(service) << error;
+    auto online = [&broker] {
+        // The broker keeps nothing across a restart: "online" is the station's anew.
+        CSubscriber watcher(broker, "orvane/gamma/status");
+        return watcher.WaitLast("orvane/gamma/status", "online", 30s);
+    };
+    ASSERT_TRUE(online());
+
+    broker.Kill();
+    EXPECT_TRUE(warnings.WaitFor("lost the broker at " + options.broker));
+    ASSERT_TRUE(broker.Start());
+    EXPECT_TRUE(online());
+
+    broker.Stop();
+    broker.MakeCa("other");
+    broker.SignServerWith("other");
+    ASSERT_TRUE(broker.Start());
+    EXPECT_TRUE(WaitUntil([&] { return Has(broker.Log(), "alert unknown ca"); }, 20s));
+    broker.Stop();
+    broker.SignServerWith("ca");
+    ASSERT_TRUE(broker.Start());
+    EXPECT_TRUE(online());
+}
+
 TEST(MqttServiceTest, ABrokerThatNeverAnswersCostsTheStationOnlyTheOldestEvents) {
     // Takes connections into its backlog and never says a word.
     const int silent = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);

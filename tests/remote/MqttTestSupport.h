@@ -94,13 +94,11 @@ public:
         return up && !m_process->Wait(0ms).has_value();
     }
     // Ends the broker as a service stop does (its clients lose the connection).
-    void Stop() {
-        if (m_process) {
-            m_process->Signal(SIGTERM);
-            m_process->Wait(10s);
-            m_process.reset();
-        }
-    }
+    void Stop() { End(SIGTERM); }
+    // Ends it as a crash does: connections end without a word.
+    void Kill() { End(SIGKILL); }
+    // What the running broker has logged.
+    std::string Log() const { return m_process ? m_process->Stderr() : std::string(); }
 
     const std::string& Address() const { return m_address; }
     int Port() const { return m_port; }
@@ -118,8 +116,25 @@ public:
         return base + ".pem";
     }
 
+    // A TLS broker's next start shows its certificate signed by the CA that
+    // MakeCa(`ca`) made ("ca": the one CaFile() holds).
+    void SignServerWith(const std::string& ca) const {
+        const std::string dir = m_dir.Path();
+        Run("openssl x509 -req -days 2 -in " + dir + "/server.csr -CA " + dir + "/" + ca +
+            ".pem -CAkey " + dir + "/" + ca + ".key -CAcreateserial -extfile " + dir +
+            "/san -out " + dir + "/server.pem");
+    }
+
 private:
     std::string Config() const { return m_dir.Path() + "/mosquitto.conf"; }
+
+    void End(int signal) {
+        if (m_process) {
+            m_process->Signal(signal);
+            m_process->Wait(10s);
+            m_process.reset();
+        }
+    }
 
     static void Run(const std::string& command) {
         EXPECT_EQ(std::system((command + " >/dev/null 2>&1").c_str()), 0) << command;
@@ -134,9 +149,7 @@ private:
             std::ofstream(dir + "/san") << "subjectAltName=IP:" << m_address << "\n";
             Run("openssl req -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes -subj /CN=" +
                 m_address + " -keyout " + dir + "/server.key -out " + dir + "/server.csr");
-            Run("openssl x509 -req -days 2 -in " + dir + "/server.csr -CA " + dir +
-                "/ca.pem -CAkey " + dir + "/ca.key -CAcreateserial -extfile " + dir + "/san -out " +
-                dir + "/server.pem");
+            SignServerWith("ca");
             config << "listener " << TlsPort() << " " << m_address << "\ncafile " << dir
                    << "/ca.pem\ncertfile " << dir << "/server.pem\nkeyfile " << dir
                    << "/server.key\n";

@@ -21,22 +21,32 @@ protected:
 // 2023 Nov 14, 22:13:20 UTC.
 constexpr int64_t WALL = 1700000000;
 
+// The one rule for every text that leaves the station: valid UTF-8 as it is,
+// any other byte as its Latin-1 character (escaped in JSON, encoded in labels).
 TEST(JsonStringTest, EscapesWhatJsonForbidsAndKeepsValidUtf8) {
-    const std::pair<std::string, std::string> cases[] = {
-        {"plain", "\"plain\""},
-        {"say \"hi\"\\", "\"say \\\"hi\\\"\\\\\""},
-        {"a\nb\tc\r", "\"a\\nb\\tc\\r\""},
-        {std::string("\x01\x1f\x7f", 3), "\"\\u0001\\u001f\\u007f\""},
-        {"K\xc3\xb6ln \xe2\x82\xac", "\"K\xc3\xb6ln \xe2\x82\xac\""},  // valid UTF-8 stays
-        {"K\xf6ln", "\"K\\u00f6ln\""},                                 // Latin-1 byte
-        {"\xc0\xaf", "\"\\u00c0\\u00af\""},                            // overlong '/'
-        {"\xed\xa0\x80", "\"\\u00ed\\u00a0\\u0080\""},                 // a surrogate
-        {"cut \xe2\x82", "\"cut \\u00e2\\u0082\""},                    // truncated sequence
+    struct Case {
+        std::string text;
+        std::string json;
+        std::string utf8;
     };
-    for (const auto& [text, expected] : cases) {
+    const Case cases[] = {
+        {"plain", "\"plain\"", "plain"},
+        {"say \"hi\"\\", "\"say \\\"hi\\\"\\\\\"", "say \"hi\"\\"},
+        {"a\nb\tc\r", "\"a\\nb\\tc\\r\"", "a\nb\tc\r"},
+        {std::string("\x01\x1f\x7f", 3), "\"\\u0001\\u001f\\u007f\"",
+         std::string("\x01\x1f\x7f", 3)},
+        {"K\xc3\xb6ln \xe2\x82\xac", "\"K\xc3\xb6ln \xe2\x82\xac\"",
+         "K\xc3\xb6ln \xe2\x82\xac"},                                               // valid UTF-8
+        {"K\xf6ln", "\"K\\u00f6ln\"", "K\xc3\xb6ln"},                               // Latin-1 byte
+        {"\xc0\xaf", "\"\\u00c0\\u00af\"", "\xc3\x80\xc2\xaf"},                     // overlong '/'
+        {"\xed\xa0\x80", "\"\\u00ed\\u00a0\\u0080\"", "\xc3\xad\xc2\xa0\xc2\x80"},  // a surrogate
+        {"cut \xe2\x82", "\"cut \\u00e2\\u0082\"", "cut \xc3\xa2\xc2\x82"},  // truncated sequence
+    };
+    for (const Case& c : cases) {
         std::string out;
-        AppendJsonString(out, text);
-        EXPECT_EQ(out, expected) << text;
+        AppendJsonString(out, c.text);
+        EXPECT_EQ(out, c.json) << c.text;
+        EXPECT_EQ(Utf8Text(c.text), c.utf8) << c.text;
     }
 }
 
@@ -63,6 +73,7 @@ TEST_F(PayloadTest, WritesEveryFieldOfACard) {
     counters.linkDowns = 2;
     counters.sessionsFollowed = 7;
     counters.sessionsRefused = 1;
+    counters.messagesReceived = 9;
     counters.lastMessageWallMs = WALL * 1000 - 2500;
     counters.lastLinkLoss = 0;
     counters.lastLinkLossTime = WALL - 600;
@@ -72,7 +83,8 @@ TEST_F(PayloadTest, WritesEveryFieldOfACard) {
               "\"since\":\"2023-11-15T03:12:38+05:00\",\"seconds_in_state\":42,"
               "\"mes_id\":12345678,\"service\":\"Telex MM\",\"busy_seconds\":300,"
               "\"link_ups\":3,\"link_downs\":2,\"sessions_followed\":7,\"sessions_refused\":1,"
-              "\"seconds_since_last_message\":2,\"last_link_loss\":null}");
+              "\"messages_received\":9,\"seconds_since_last_message\":2,\"last_link_loss\":null,"
+              "\"last_link_loss_time\":\"2023-11-15T03:03:20+05:00\"}");
 
     // Never connected: no service, no message yet, no loss.
     CardState idle;
@@ -80,9 +92,9 @@ TEST_F(PayloadTest, WritesEveryFieldOfACard) {
     idle.mode = MODE_NONE;
     idle.statusSince = WALL;
     const std::string text = CardJson(idle, CardCounters{}, WALL * 1000);
-    for (const char* part :
-         {"\"mode\":null", "\"status\":\"Not Connected\",\"status_code\":0", "\"service\":null",
-          "\"seconds_since_last_message\":null", "\"last_link_loss\":null}"}) {
+    for (const char* part : {"\"mode\":null", "\"status\":\"Not Connected\",\"status_code\":0",
+                             "\"service\":null", "\"seconds_since_last_message\":null",
+                             "\"last_link_loss\":null,\"last_link_loss_time\":null}"}) {
         EXPECT_NE(text.find(part), std::string::npos) << part << " in " << text;
     }
 }
