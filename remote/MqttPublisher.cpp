@@ -45,7 +45,7 @@ std::string SessionEventJson(const StationEvent& event) {
         case StationEventKind::SessionEnded: {
             CJsonObject json = EventHead("session end", event);
             AddSession(json, event);
-            return json.Number("duration", event.value)
+            return json.Number("duration_seconds", event.value)
                 .String("cause", SessionEndText(event.reason))
                 .Text();
         }

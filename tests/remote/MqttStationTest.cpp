@@ -113,7 +113,7 @@ TEST(MqttStationTest, AScriptedRunPublishesItsSessionEventsInOrder) {
                     "\"mes_id\":222,\"service\":\"Telephone\",\"followed\":false,"
                     "\"reason\":\"not on the watch list\",\"action\":\"resync\"}"));
     EXPECT_TRUE(Has(events[4], "{\"event\":\"session end\",\"card\":1,"));
-    EXPECT_TRUE(Has(events[4], "\"mes_id\":111,\"service\":\"Data\",\"duration\":"));
+    EXPECT_TRUE(Has(events[4], "\"mes_id\":111,\"service\":\"Data\",\"duration_seconds\":"));
     EXPECT_TRUE(Has(events[4], ",\"cause\":\"end record\"}"));
     EXPECT_TRUE(Has(events[5], "{\"event\":\"link down\",\"card\":2,\"serial\":4102,"));
 

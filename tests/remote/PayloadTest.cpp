@@ -131,8 +131,8 @@ TEST_F(PayloadTest, WritesOneEventPerSessionStartEndAndLinkChange) {
         {refused, headOf("session start") +
                       ",\"mes_id\":555,\"service\":\"Fax\",\"followed\":false,"
                       "\"reason\":\"held by card 1\",\"action\":\"sat-c-tdm re-setup\"}"},
-        {ended, headOf("session end") +
-                    ",\"mes_id\":555,\"service\":\"Fax\",\"duration\":95,\"cause\":\"link down\"}"},
+        {ended, headOf("session end") + ",\"mes_id\":555,\"service\":\"Fax\",\"duration_seconds\":"
+                                        "95,\"cause\":\"link down\"}"},
         {event(StationEventKind::LinkUp), headOf("link up") + "}"},
         {down, headOf("link down") + ",\"reason\":null}"},
         {event(StationEventKind::Sample), ""},
