@@ -213,15 +213,6 @@ public:
 
 }  // namespace
 
-#if defined(__SANITIZE_THREAD__)
-// The HTTP library is Debian's, built without ThreadSanitizer: its lazily made
-// statics are checked without a barrier the sanitizer can see, so the copies
-// it makes of them look like races. Ours are still checked.
-extern "C" const char* __tsan_default_suppressions() {
-    return "called_from_lib:libcpp-httplib.so\n";
-}
-#endif
-
 std::string HttpRequest::Param(const std::string& name) const {
     const auto it = params.find(name);
     return it == params.end() ? std::string() : it->second;

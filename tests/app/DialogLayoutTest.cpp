@@ -25,14 +25,6 @@
 #include "resources/OrvaneTypes.h"
 #include "resources/StringTable.h"
 
-// ThreadSanitizer builds: this program starts no thread of its own, yet the
-// toolkit fills large areas on its own worker threads and synchronises them
-// inside its libraries, which are not built with the sanitizer; the reports
-// that gives are the toolkit's alone.
-extern "C" const char* __tsan_default_suppressions() {
-    return "race:libQt6Gui.so\nrace:libQt6Core.so\n";
-}
-
 namespace {
 
 constexpr int HEADING_COUNT = static_cast<int>(STATUS_COLUMN_COUNT);
