@@ -5,30 +5,48 @@
 
 #include <string>
 
+// Which program reads the switches: OrvaneSystemDx (the dialog by default)
+// or orvane-station, built without a toolkit (the console by default, no
+// dialog switches).
+enum class ProgramKind { Full, Headless };
+
 enum class ProgramMode {
-    Dialog,       // the main dialog (the default)
-    Console,      // --console: no window, the table on standard output
+    Dialog,       // the main dialog (the default of the full program)
+    Console,      // --console: no window (the default of the headless program)
     CheckConfig,  // --check-config [FILE]
     Help,         // --help, -h
     Version,      // --version
     Error,        // an unknown switch or a missing value
 };
 
+// What console mode writes to standard output.
+enum class ConsoleOutput {
+    Automatic,  // the table on a terminal, else event lines
+    Table,      // --table: the table, redrawn on a terminal, appended elsewhere
+    Events,     // --events: event lines, also on a terminal
+};
+
 struct ProgramArguments {
+    ProgramKind kind = ProgramKind::Full;
     ProgramMode mode = ProgramMode::Dialog;
     std::string configFile;      // --check-config FILE; empty: the station's own file
     bool strict = false;         // --strict: --check-config fails on warnings too
     std::string screenshotFile;  // --screenshot FILE (dialog only)
     int screenshotAfterSeconds = 20;
+    std::string logFile;  // --log FILE: the card-command log; empty: none, as designed
+    ConsoleOutput output = ConsoleOutput::Automatic;
     std::string error;  // ProgramMode::Error: what was wrong
 };
 
 // Reads argv[1..]. Arguments that do not start with "--" (and are not the value
 // of a switch) belong to the "A"/"L" reader and are passed over here. The last
 // of --help, --version, --console and --check-config decides the mode, except
-// that an error always wins.
-ProgramArguments ParseProgramArguments(int argc, const char* const* argv);
+// that an error always wins. The headless program knows no dialog switch.
+ProgramArguments ParseProgramArguments(int argc, const char* const* argv,
+                                       ProgramKind kind = ProgramKind::Full);
 
+// "OrvaneSystemDx", "orvane-station"
+const char* ProgramName(ProgramKind kind);
 // "OrvaneSystemDx 2.0.0"
-std::string ProgramVersionText();
-std::string ProgramUsageText(const std::string& programName);
+std::string ProgramVersionText(ProgramKind kind = ProgramKind::Full);
+std::string ProgramUsageText(const std::string& programName, ProgramKind kind = ProgramKind::Full);

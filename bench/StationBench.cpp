@@ -181,7 +181,7 @@ public:
         }
         const int err = open(errorLog.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
         m_pid = SpawnProcess(
-            {program, "--console"},
+            {program, "--console", "--table"},
             {"ORVANESYSTEM_CONFIG_DIR=" + configDir, "ORVANESYSTEM_DATA_DIR=" + dataDir}, fds[1],
             err);
         close(fds[1]);
