@@ -11,7 +11,7 @@
 //   <6>... card 3 (serial 1203): session ended: MES ID 42310017, Data, 2 min 5 s (end record)
 //   <4>... card 3 (serial 1203): link to 10.1.2.3 down: silent
 //   <6>... statistics file written: /var/lib/.../Stat2026_Dec_08_142310.txt (300 samples)
-//   <6>... summary: 8 of 10 cards up, 3 busy, 57 sessions followed, 1,234 samples
+//   <6>... summary: 8 of 10 cards up, 3 busy, 1,234 samples, 57 sessions followed and 3 refused ...
 //
 // A card whose connect attempts keep failing for the same reason is told
 // once; the line of its next link up counts the attempts. Samples and busy

@@ -36,9 +36,6 @@ public:
     // The Exit sequence has begun.
     void Stopping();
 
-    // What was sent last, for tests and diagnostics (dispatch thread).
-    const std::string& Status() const { return m_status; }
-
 private:
     void Send(const std::string& state);
 

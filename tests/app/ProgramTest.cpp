@@ -62,6 +62,16 @@ TEST_F(ProgramTest, AnswersVersionHelpAndUnknownSwitches) {
     EXPECT_EQ(out, "");
 }
 
+TEST_F(ProgramTest, ALogFileThatCannotBeWrittenStopsTheStartWithAMessage) {
+    const std::string log = m_folders.Root() + "/no-such-folder/cards.log";
+    std::string out;
+    std::string err;
+    EXPECT_EQ(Run({"--console", "--log", log}, out, err), 1);
+    EXPECT_EQ(err,
+              "OrvaneSystemDx: cannot write the log file " + log + ": No such file or directory\n");
+    EXPECT_FALSE(std::filesystem::exists(m_folders.DataDir())) << "the station never started";
+}
+
 TEST_F(ProgramTest, WithoutADisplaySaysHowToRunWithoutAWindow) {
     for (const char* variable : {"DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM"}) {
         unsetenv(variable);
