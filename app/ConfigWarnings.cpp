@@ -25,12 +25,21 @@ LogIntervalOption LogIntervalOfCommandLine(const std::string& commandLine) {
     return option;
 }
 
+std::vector<std::string> ConfigurationWarnings(const std::string& configPath,
+                                               const std::string& commandLine) {
+    std::vector<std::string> texts;
+    for (const ConfWarning& warning :
+         LintConfigFile(configPath, LogIntervalOfCommandLine(commandLine))) {
+        texts.push_back(FormatConfWarning(configPath, warning));
+    }
+    return texts;
+}
+
 std::size_t WarnAboutConfiguration(const std::string& configPath, const std::string& commandLine,
                                    std::FILE* err) {
-    const std::vector<ConfWarning> warnings =
-        LintConfigFile(configPath, LogIntervalOfCommandLine(commandLine));
-    for (const ConfWarning& warning : warnings) {
-        std::fprintf(err, "%s\n", FormatConfWarning(configPath, warning).c_str());
+    const std::vector<std::string> warnings = ConfigurationWarnings(configPath, commandLine);
+    for (const std::string& warning : warnings) {
+        std::fprintf(err, "%s\n", warning.c_str());
     }
     std::fflush(err);
     return warnings.size();

@@ -8,12 +8,18 @@
 #include <cstddef>
 #include <cstdio>
 #include <string>
+#include <vector>
 
 #include "config/ConfLint.h"
 
 // The "L" option of a whole command line as the station takes it (the last "L"
 // token wins), with the token it came from.
 LogIntervalOption LogIntervalOfCommandLine(const std::string& commandLine);
+
+// The warnings about the file at `configPath`, one text each, as
+// "PATH:LINE: warning: TEXT", taking the "L" option of `commandLine` into account.
+std::vector<std::string> ConfigurationWarnings(const std::string& configPath,
+                                               const std::string& commandLine);
 
 // Writes one line per warning about the file at `configPath` to `err`, as
 // "PATH:LINE: warning: TEXT", taking the "L" option of `commandLine` into

@@ -14,12 +14,16 @@
 #include <vector>
 
 #include "app/DispatchThread.h"
+#include "app/EventLines.h"
+#include "app/LineOutput.h"
 #include "app/Operations.h"
+#include "app/ServiceNotifier.h"
 #include "app/StatisticsOutcome.h"
 #include "app/StatusNotes.h"
 #include "app/StatusTable.h"
 #include "app/TerminalView.h"
 #include "config/Notifier.h"
+#include "core/AsyncObserver.h"
 #include "core/Monitor.h"
 
 namespace {
@@ -103,6 +107,55 @@ int MillisecondsToNextSecond() {
     return static_cast<int>(1000 - now.tv_nsec / 1000000);
 }
 
+// The event lines' queue: card events only (samples and busy times are
+// counted in the summary from the snapshot), so a burst of sessions on ten
+// cards fits many times over.
+constexpr size_t EVENT_LINE_QUEUE = 10000;
+
+bool IsLineEvent(const StationEvent& event) {
+    return event.kind != StationEventKind::Sample && event.kind != StationEventKind::BusySeconds;
+}
+
+// The event lines behind their own queue and thread; the dispatch thread only
+// copies each event into the queue.
+class CEventLineObserver {
+public:
+    CEventLineObserver(CLineOutput& lines, int64_t summaryEverySeconds) {
+        CEventLines::Options lineOptions;
+        lineOptions.summaryEverySeconds = summaryEverySeconds;
+        lineOptions.dropped = [this] {
+            const CAsyncObserver* observer = m_observer.load();
+            return observer != nullptr ? observer->Dropped() : 0;
+        };
+        CAsyncObserver::Options options;
+        options.capacity = EVENT_LINE_QUEUE;
+        options.filter = IsLineEvent;
+        m_async = std::make_unique<CAsyncObserver>(
+            std::make_unique<CEventLines>(lines, std::move(lineOptions)), std::move(options));
+        m_observer.store(m_async.get());
+    }
+    ~CEventLineObserver() { m_observer.store(nullptr); }
+
+    CEventLineObserver(const CEventLineObserver&) = delete;
+    CEventLineObserver& operator=(const CEventLineObserver&) = delete;
+
+    CStationObserver* Observer() { return m_async.get(); }
+    // Everything handed in so far is written.
+    void Drain() { m_async->Drain(); }
+    // Writes what is still queued and ends the thread; how many events were lost.
+    uint64_t Finish() {
+        m_async->Drain();
+        const uint64_t dropped = m_async->Dropped();
+        m_observer.store(nullptr);
+        m_async.reset();
+        return dropped;
+    }
+
+private:
+    std::atomic<const CAsyncObserver*> m_observer{nullptr};
+    std::unique_ptr<CAsyncObserver> m_async;
+};
+
 }  // namespace
 
 int RunConsoleStation(const ConsoleStationSettings& settings) {
@@ -112,32 +165,53 @@ int RunConsoleStation(const ConsoleStationSettings& settings) {
         return 1;
     }
 
-    // The reader's messages are counted on their way, for the terminal's first line.
-    std::size_t configNotes = settings.configWarnings;
+    CLineOutput* const lines = settings.lines;
+    std::unique_ptr<CEventLineObserver> eventLines;
     const MessageHandler shown = InstallMessageHandler(nullptr);
-    InstallMessageHandler([&configNotes, &shown](const std::string& text) {
-        ++configNotes;
-        if (shown) {
-            shown(text);
-        } else {
-            std::fprintf(stderr, "%s\n", text.c_str());
+    std::size_t configNotes = settings.configWarnings;
+    if (lines != nullptr) {
+        // Messages become error lines for the whole run: the reader's now, the
+        // journal's and the statistics file's later.
+        for (const std::string& warning : settings.warningLines) {
+            lines->Write(LinePriority::Warning, warning);
         }
-    });
-    auto core = std::make_unique<COrvane>(settings.logInterval, settings.alsPeriod);
-    InstallMessageHandler(shown);
+        InstallMessageHandler(lines->MessageLines());
+        eventLines = std::make_unique<CEventLineObserver>(*lines, settings.summaryEverySeconds);
+    } else {
+        // The reader's messages are counted on their way, for the terminal's first line.
+        InstallMessageHandler([&configNotes, &shown](const std::string& text) {
+            ++configNotes;
+            if (shown) {
+                shown(text);
+            } else {
+                std::fprintf(stderr, "%s\n", text.c_str());
+            }
+        });
+    }
+    auto core = std::make_unique<COrvane>(settings.logInterval, settings.alsPeriod, &SystemClock(),
+                                          settings.logFile);
+    if (lines == nullptr) {
+        InstallMessageHandler(shown);
+    }
     if (settings.operations != nullptr) {
         settings.operations->Attach(*core);
     }
+    if (eventLines) {
+        core->AddObserver(eventLines->Observer());
+    }
+    core->AddObserver(settings.serviceNotifier);
 
     std::unique_ptr<CTerminalView> view;
-    if (settings.redrawInPlace) {
+    if (settings.redrawInPlace && lines == nullptr) {
         view = std::make_unique<CTerminalView>(settings.out);
         view->Enter();
     }
 
     auto params = std::make_unique<DispatchParams>();
     params->core = core.get();
-    params->refresh = [&refresh] { refresh.Poke(); };
+    if (lines == nullptr) {
+        params->refresh = [&refresh] { refresh.Poke(); };
+    }
     std::thread dispatch(DispatchThread, std::move(params));
 
     std::array<pollfd, 3> fds{};
@@ -169,7 +243,7 @@ int RunConsoleStation(const ConsoleStationSettings& settings) {
         }
         if (view) {
             DrawFrame(*core, *view, configNotes);  // also each second, for the clock line
-        } else if (fds[1].revents != 0) {
+        } else if (fds[1].revents != 0 && lines == nullptr) {
             PrintTable(*core, settings.out);
         }
     }
@@ -179,15 +253,33 @@ int RunConsoleStation(const ConsoleStationSettings& settings) {
     // back first, so that what the Exit sequence reports is seen. The statistics
     // file is written here, as the core's destructor would, so that its outcome
     // can become the exit status and the report's line.
+    if (settings.serviceNotifier != nullptr) {
+        settings.serviceNotifier->Stopping();
+    }
     core->PostQuit();
     dispatch.join();
     if (view) {
         view->Leave();
     }
+    if (eventLines) {
+        eventLines->Drain();  // the run's lines before the Exit sequence's messages
+    }
     const bool statisticsWritten = core->WriteStatistics();
     const std::string outcome = DescribeStatistics(*core);
+    const bool fileWritten = !core->StatisticsPath().empty();
     core.reset();
-    if (settings.report != nullptr) {
+    if (eventLines) {
+        const uint64_t dropped = eventLines->Finish();
+        if (dropped > 0) {
+            lines->Write(LinePriority::Warning,
+                         std::to_string(dropped) +
+                             " events were not written: standard output did not keep up");
+        }
+        // A file written has had its line already.
+        lines->Write(statisticsWritten ? LinePriority::Info : LinePriority::Error,
+                     fileWritten ? std::string("station stopped") : "station stopped; " + outcome);
+        InstallMessageHandler(shown);
+    } else if (settings.report != nullptr) {
         std::fprintf(settings.report, "OrvaneSystemDx: %s\n", outcome.c_str());
         std::fflush(settings.report);
     }

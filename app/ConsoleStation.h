@@ -1,6 +1,7 @@
 // The station without a window: the same core and dispatch thread as the
-// dialog, the status table written to a stream on every refresh request, and
-// the Exit sequence when the stop descriptor becomes readable.
+// dialog, the status table written to a stream on every refresh request (or
+// one line per event, EventLines.h), and the Exit sequence when the stop
+// descriptor becomes readable.
 //
 //   dispatch thread ──refresh()──> byte in the refresh pipe ─┐
 //   SIGINT/SIGTERM ──handler────> byte in the stop pipe ─────┤──> poll on the calling thread
@@ -15,8 +16,14 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
+#include <string>
+#include <vector>
+
+#include "app/EventLines.h"
 
 class COperations;
+class CLineOutput;
+class CServiceNotifier;
 
 struct ConsoleStationSettings {
     int32_t logInterval = 0;  // from the command line
@@ -36,6 +43,22 @@ struct ConsoleStationSettings {
     // Receives one line at the end: the statistics file written, or why none
     // was. nullptr: no such line.
     std::FILE* report = nullptr;
+
+    // Event lines instead of the table: every event, message and the end of
+    // the run become lines here (not owned), and `out`, `redrawInPlace` and
+    // `report` are not used. The lines are written on an observer's own
+    // thread, so a slow reader never holds up the cards.
+    CLineOutput* lines = nullptr;
+    int64_t summaryEverySeconds = SUMMARY_EVERY_SECONDS;
+    // Warnings about the configuration, written as warning lines before the
+    // reader's messages (lines only).
+    std::vector<std::string> warningLines;
+
+    // The card-command log's file (--log); empty: none, as designed.
+    std::string logFile;
+    // Told of every pass (ready, status, watchdog) and of the stop; not owned,
+    // may be null.
+    CServiceNotifier* serviceNotifier = nullptr;
 };
 
 // Creates the core (configuration messages go through the installed notifier),
@@ -43,7 +66,8 @@ struct ConsoleStationSettings {
 // terminal also every second and on every size change) until `stopFd` is
 // readable, then runs the Exit sequence: the stop record, the end of the
 // dispatch thread, the terminal's normal screen back, the core's destruction
-// (statistics file, cards disconnected), the line for `report`. Returns the process exit status: 0,
+// (statistics file, cards disconnected), the line for `report` (or the last
+// event line). Returns the process exit status: 0,
 // or 1 when the station could not set up its wake-up pipe or the statistics
 // file of a run with samples could not be written.
 int RunConsoleStation(const ConsoleStationSettings& settings);

@@ -419,7 +419,8 @@ bool COrvaneSystemDlg::OnInitDialog() {
         }
     });
     m_initialising = true;
-    m_pCore = std::make_unique<COrvane>(m_cmdLogInterval, m_cmdAlsPeriod);
+    m_pCore =
+        std::make_unique<COrvane>(m_cmdLogInterval, m_cmdAlsPeriod, &SystemClock(), m_logFile);
     if (m_operations != nullptr) {
         m_operations->Attach(*m_pCore);
     }
@@ -584,8 +585,16 @@ void COrvaneSystemDlg::reject() {
 }
 
 void COrvaneSystemDlg::WinHelp() {
-    const QString path = QCoreApplication::applicationDirPath() + QLatin1Char('/') +
-                         QString::fromStdString(LoadResourceString(IDS_HELP_FILE));
+    // Beside the program; an installed program finds it in the documentation
+    // folder of its package instead.
+    const QString name = QString::fromStdString(LoadResourceString(IDS_HELP_FILE));
+    const QString programDir = QCoreApplication::applicationDirPath();
+    QString path = programDir + QLatin1Char('/') + name;
+    const QString installed =
+        programDir + QStringLiteral("/" ORVANE_MANUAL_FROM_PROGRAM "/") + name;
+    if (!QFileInfo::exists(path) && QFileInfo::exists(installed)) {
+        path = QFileInfo(installed).canonicalFilePath();
+    }
     if (!QFileInfo::exists(path)) {
         ShowHelpMessage(tr("The manual is not installed where the station looks for it:\n%1")
                             .arg(QDir::toNativeSeparators(path)));

@@ -86,6 +86,9 @@ public:
     // The operations layer, prepared, attached to the core as soon as it is
     // built (not owned; must outlive the dialog's core).
     void SetOperations(COperations* operations) { m_operations = operations; }
+    // The card-command log's file (--log); empty, the default, writes none.
+    // Call before the dialog is shown.
+    void SetLogFile(const std::string& file) { m_logFile = file; }
     // Saves a picture of the dialog to `file` after `afterSeconds`.
     void ScheduleScreenshot(const QString& file, int afterSeconds);
 
@@ -128,6 +131,7 @@ private:
     std::unique_ptr<COrvane> m_pCore;
     int32_t m_cmdAlsPeriod = 0;
     int32_t m_cmdLogInterval = 0;
+    std::string m_logFile;
 
     std::thread m_dispatchThread;
     std::atomic<bool> m_refreshQueued{false};

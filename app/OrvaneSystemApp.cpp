@@ -1,7 +1,5 @@
 #include "app/OrvaneSystemApp.h"
 
-#include <unistd.h>
-
 #include <QMessageBox>
 #include <QThread>
 #include <csignal>
@@ -9,15 +7,12 @@
 #include <cstdlib>
 
 #include "app/AppIcon.h"
-#include "app/CheckConfig.h"
 #include "app/CommandLine.h"
-#include "app/ConfigWarnings.h"
-#include "app/ConsoleStation.h"
 #include "app/MainDialog.h"
 #include "app/Operations.h"
 #include "app/ProgramArguments.h"
 #include "app/Services.h"
-#include "app/SessionList.h"
+#include "app/StationProgram.h"
 #include "app/StopSignals.h"
 #include "config/Folders.h"
 #include "config/Notifier.h"
@@ -38,33 +33,6 @@ void ShowMessageBox(const std::string& text) {
                     QString::fromLocal8Bit(text.c_str()), QMessageBox::Ok);
     box.setWindowIcon(AppIcon());
     box.exec();
-}
-
-int RunConsole(const std::string& commandLine, const ProgramArguments& arguments) {
-    const CommandLineOptions options = ParseCommandLineOptions(commandLine);
-    CStopSignals stop;
-    // A reader that went away must not kill the station before Exit.
-    std::signal(SIGPIPE, SIG_IGN);
-    InstallMessageHandler(nullptr);  // standard error, one line per message
-    ConsoleStationSettings settings;
-    // Once, before the reader's own messages: what the file says differently
-    // from what it means, each with its line.
-    settings.configWarnings = WarnAboutConfiguration(GetConfigFilePath(), commandLine, stderr);
-    settings.report = stderr;
-    settings.logInterval = options.logInterval;
-    settings.alsPeriod = options.alsPeriod;
-    settings.stopFd = stop.Fd();
-    settings.out = stdout;
-    settings.redrawInPlace = isatty(STDOUT_FILENO) != 0;
-    COperations operations;
-    std::string error;
-    if (!operations.Prepare(GetDataFolder(), error) ||
-        !AddRequestedServices(arguments, operations, error)) {
-        std::fprintf(stderr, "OrvaneSystemDx: %s\n", error.c_str());
-        return 1;
-    }
-    settings.operations = &operations;
-    return RunConsoleStation(settings);
 }
 
 // Without a display the toolkit would abort with a message about platform
@@ -96,7 +64,8 @@ bool COrvaneSystemApp::InitInstance(const std::string& commandLine, const Dialog
     const MessageHandler previous = InstallMessageHandler(ShowMessageBox);
     COperations operations;
     std::string error;
-    if (!operations.Prepare(GetDataFolder(), error) ||
+    if ((!extras.arguments.logFile.empty() && !CheckLogFile(extras.arguments.logFile, error)) ||
+        !operations.Prepare(GetDataFolder(), error) ||
         !AddRequestedServices(extras.arguments, operations, error)) {
         ShowMessageBox(error);
         InstallMessageHandler(previous);
@@ -106,6 +75,7 @@ bool COrvaneSystemApp::InitInstance(const std::string& commandLine, const Dialog
     {
         COrvaneSystemDlg dialog;
         dialog.SetOperations(&operations);
+        dialog.SetLogFile(extras.arguments.logFile);
         ReadCommandLineOptions(commandLine,
                                [&dialog](const std::string& key, const std::string& value) {
                                    dialog.ApplyOption(key, value);
@@ -130,32 +100,8 @@ int RunOrvaneSystem(int argc, char** argv) {
     // statistics file is reported and cleaned up, rather than end the program.
     std::signal(SIGXFSZ, SIG_IGN);
 
-    switch (arguments.mode) {
-        case ProgramMode::Help:
-            std::fputs(ProgramUsageText(programName).c_str(), stdout);
-            return 0;
-        case ProgramMode::Version:
-            std::printf("%s\n", ProgramVersionText().c_str());
-            return 0;
-        case ProgramMode::Error:
-            std::fprintf(stderr, "%s: %s\nTry '%s --help'.\n", programName.c_str(),
-                         arguments.error.c_str(), programName.c_str());
-            return 2;
-        case ProgramMode::CheckConfig: {
-            CheckConfigOptions options;
-            options.logInterval = LogIntervalOfCommandLine(commandLine);
-            options.strict = arguments.strict;
-            return RunCheckConfig(
-                arguments.configFile.empty() ? GetConfigFilePath() : arguments.configFile, stdout,
-                stderr, options);
-        }
-        case ProgramMode::Sessions:
-            return RunSessionList(GetDataFolder(), arguments.sessionFilter, arguments.sessionsCsv,
-                                  stdout, stderr);
-        case ProgramMode::Console:
-            return RunConsole(commandLine, arguments);
-        case ProgramMode::Dialog:
-            break;
+    if (arguments.mode != ProgramMode::Dialog) {
+        return RunWithoutWindow(arguments, commandLine, programName);
     }
 
     if (!DisplayAvailable(argc, argv)) {

@@ -73,9 +73,13 @@ constexpr size_t MES_ID_DIGITS = 9;
 
 }  // namespace
 
-ProgramArguments ParseProgramArguments(int argc, const char* const* argv) {
+ProgramArguments ParseProgramArguments(int argc, const char* const* argv, ProgramKind kind) {
     ProgramArguments result;
-    ProgramMode mode = ProgramMode::Dialog;
+    result.kind = kind;
+    const bool headless = kind == ProgramKind::Headless;
+    ProgramMode mode = headless ? ProgramMode::Console : ProgramMode::Dialog;
+    bool table = false;
+    bool events = false;
     auto fail = [&result](std::string error) {
         if (result.error.empty()) {
             result.error = std::move(error);
@@ -103,6 +107,18 @@ ProgramArguments ParseProgramArguments(int argc, const char* const* argv) {
             }
         } else if (argument == "--strict") {
             result.strict = true;
+        } else if (argument == "--log") {
+            if (i + 1 >= argc || IsSwitch(argv[i + 1]) || argv[i + 1][0] == '\0') {
+                fail("--log needs a file name");
+            } else {
+                result.logFile = argv[++i];
+            }
+        } else if (argument == "--table") {
+            table = true;
+        } else if (argument == "--events") {
+            events = true;
+        } else if (headless && argument.starts_with("--screenshot")) {
+            fail(argument + " belongs to the dialog (" + ProgramName(ProgramKind::Full) + ")");
         } else if (argument == "--screenshot") {
             if (i + 1 >= argc || IsSwitch(argv[i + 1])) {
                 fail("--screenshot needs a file name");
@@ -184,66 +200,117 @@ ProgramArguments ParseProgramArguments(int argc, const char* const* argv) {
         mode != ProgramMode::Version) {
         fail(sessionOption + " goes with --sessions");
     }
+    if (table && events) {
+        fail("--table and --events exclude each other");
+    } else if ((table || events) && mode != ProgramMode::Console) {
+        fail(std::string(table ? "--table" : "--events") + " goes with --console");
+    }
+    result.output =
+        table ? ConsoleOutput::Table : (events ? ConsoleOutput::Events : ConsoleOutput::Automatic);
+    if (!result.logFile.empty() && mode != ProgramMode::Console && mode != ProgramMode::Dialog) {
+        fail("--log goes with running the station");
+    }
     result.mode = result.error.empty() ? mode : ProgramMode::Error;
     return result;
 }
 
-std::string ProgramVersionText() {
-    return std::string("OrvaneSystemDx ") + ORVANE_VERSION;
+const char* ProgramName(ProgramKind kind) {
+    return kind == ProgramKind::Headless ? "orvane-station" : "OrvaneSystemDx";
 }
 
-std::string ProgramUsageText(const std::string& programName) {
-    return "Usage: " + programName +
-           " [--console] [--http [ADDR:]PORT [--http-token FILE]] [/A:SECONDS] [/L:SECONDS]\n" +
-           "       " + programName + " --check-config [FILE] [--strict] [/L:SECONDS]\n" +
-           "       " + programName +
-           " --sessions [--mesid ID] [--card N] [--since TIME] [--until TIME] [--csv]\n" +
-           "       " + programName +
-           " --help | --version\n"
-           "\n"
-           "Monitoring station for satellite MES traffic on corax, corax-e and tarsa\n"
-           "decoder cards. Without a switch it opens the status dialog.\n"
-           "\n"
-           "  /A:SECONDS       ALS period (default 0); the configuration file overrides it\n"
-           "  /L:SECONDS       log sampling interval, 4 to 120 (default 0, no statistics);\n"
-           "                   the configuration file overrides it\n"
-           "                   (any first and third character will do: -A=30 is /A:30)\n"
-           "  --console        run without a window: the status table goes to standard\n"
-           "                   output on every change (on a terminal: redrawn in place,\n"
-           "                   fitted to its size), configuration messages and warnings\n"
-           "                   to standard error; SIGINT, SIGTERM or SIGHUP stops the\n"
-           "                   station, which then names the statistics file it wrote\n"
-           "  --check-config [FILE] [--strict]\n"
-           "                   read the configuration file (default: the station's own),\n"
-           "                   print its messages on standard error, then what it accepted\n"
-           "                   and a warning for each line it reads differently from how\n"
-           "                   it is written on standard output; exit status 1 when there\n"
-           "                   were messages (with --strict: messages or warnings)\n"
-           "  --http [ADDR:]PORT  serve the status page, /api/status, /api/events,\n"
-           "                   /metrics and /api/sessions over HTTP on ADDR (default\n"
-           "                   127.0.0.1); port 0 takes a free one\n"
-           "  --http-token FILE  every HTTP request must then carry\n"
-           "                   \"Authorization: Bearer TOKEN\", TOKEN being the file's word\n"
-           "  --name NAME      the station's name (default: the host name)\n"
-           "  --mqtt HOST[:PORT]\n"
-           "                   publish the station to an MQTT broker (port 1883 by\n"
-           "                   default): PREFIX/status, PREFIX/card/N, PREFIX/session\n"
-           "  --mqtt-prefix PREFIX  the topics' prefix (default orvane/NAME)\n"
-           "  --mqtt-user USER, --mqtt-password-file FILE\n"
-           "                   log in to the broker (the file's first line)\n"
-           "  --mqtt-tls CAFILE  TLS to the broker, checked against CAFILE\n"
-           "  --sessions       print the session history of the data folder, newest first,\n"
-           "                   as a table, or as CSV with --csv; --mesid ID, --card N,\n"
-           "                   --since TIME (started then or later) and --until TIME\n"
-           "                   (started before) select; TIME is local YYYY-MM-DD[ HH:MM[:SS]];\n"
-           "                   exit status 3 when the folder holds no history, 1 when it\n"
-           "                   cannot be read\n"
-           "  --screenshot FILE  save a picture of the dialog to FILE (PNG) after\n"
-           "  --screenshot-after SECONDS  (default 20)\n"
-           "  -h, --help       show this help\n"
-           "  --version        show the version\n"
-           "\n"
-           "Environment: ORVANESYSTEM_CONFIG_DIR holds OrvaneSystemDx.ini,\n"
-           "ORVANESYSTEM_DATA_DIR receives the statistics files (defaults below\n"
-           "/var/lib/QUENTAR/OrvaneSystemDx).\n";
+std::string ProgramVersionText(ProgramKind kind) {
+    return std::string(ProgramName(kind)) + " " + ORVANE_VERSION;
+}
+
+std::string ProgramUsageText(const std::string& programName, ProgramKind kind) {
+    const bool headless = kind == ProgramKind::Headless;
+    const std::string console =
+        " [--table | --events] [--log FILE] [SERVICES] [/A:SECONDS] [/L:SECONDS]\n";
+    std::string text = "Usage: " + programName;
+    if (headless) {
+        text += " [--console]" + console;
+    } else {
+        text += " [--log FILE] [SERVICES] [/A:SECONDS] [/L:SECONDS]\n       " + programName +
+                " --console" + console;
+    }
+    text += "       " + programName + " --check-config [FILE] [--strict] [/L:SECONDS]\n" +
+            "       " + programName +
+            " --sessions [--mesid ID] [--card N] [--since TIME] [--until TIME] [--csv]\n" +
+            "       " + programName + " --help | --version\n\n";
+    if (headless) {
+        text +=
+            "Monitoring station for satellite MES traffic on corax, corax-e and tarsa\n"
+            "decoder cards, without a window (for servers and services): it runs as\n"
+            "OrvaneSystemDx --console does. The dialog is OrvaneSystemDx's.\n";
+    } else {
+        text +=
+            "Monitoring station for satellite MES traffic on corax, corax-e and tarsa\n"
+            "decoder cards. Without a switch it opens the status dialog.\n";
+    }
+    text +=
+        "\n"
+        "  /A:SECONDS       ALS period (default 0); the configuration file overrides it\n"
+        "  /L:SECONDS       log sampling interval, 4 to 120 (default 0, no statistics);\n"
+        "                   the configuration file overrides it\n"
+        "                   (any first and third character will do: -A=30 is /A:30)\n"
+        "  --console        run without a window: on a terminal the status table,\n"
+        "                   redrawn in place and fitted to its size, with configuration\n"
+        "                   messages and warnings on standard error; elsewhere (a file,\n"
+        "                   a pipe, a service's journal) one line per event on standard\n"
+        "                   output, each with a syslog priority (<3> error, <4> warning,\n"
+        "                   <6> information) and a time stamp, and a summary every hour;\n"
+        "                   SIGINT, SIGTERM or SIGHUP stops the station, which then\n"
+        "                   names the statistics file it wrote\n"
+        "  --table          the table even when standard output is no terminal\n"
+        "                   (appended on every change)\n"
+        "  --events         event lines even on a terminal\n"
+        "  --log FILE       write the card-command log to FILE (emptied at the start):\n"
+        "                   every message, link change, command and host connect\n"
+        "  --check-config [FILE] [--strict]\n";
+    text +=
+        "                   read the configuration file (default: the station's own),\n"
+        "                   print its messages on standard error, then what it accepted\n"
+        "                   and a warning for each line it reads differently from how\n"
+        "                   it is written on standard output; exit status 1 when there\n"
+        "                   were messages (with --strict: messages or warnings)\n"
+        "  --sessions       print the session history of the data folder, newest first,\n"
+        "                   as a table, or as CSV with --csv; --mesid ID, --card N,\n"
+        "                   --since TIME (started then or later) and --until TIME\n"
+        "                   (started before) select; TIME is local YYYY-MM-DD[ HH:MM[:SS]];\n"
+        "                   exit status 3 when the folder holds no history, 1 when it\n"
+        "                   cannot be read\n"
+        "\n"
+        "SERVICES, in both modes:\n"
+        "  --http [ADDR:]PORT  serve the status page, /api/status, /api/events,\n"
+        "                   /metrics and /api/sessions over HTTP on ADDR (default\n"
+        "                   127.0.0.1); port 0 takes a free one\n"
+        "  --http-token FILE  every HTTP request must then carry\n"
+        "                   \"Authorization: Bearer TOKEN\", TOKEN being the file's word\n"
+        "  --name NAME      the station's name (default: the host name)\n"
+        "  --mqtt HOST[:PORT]\n"
+        "                   publish the station to an MQTT broker (port 1883 by\n"
+        "                   default): PREFIX/status, PREFIX/card/N, PREFIX/session\n"
+        "  --mqtt-prefix PREFIX  the topics' prefix (default orvane/NAME)\n"
+        "  --mqtt-user USER, --mqtt-password-file FILE\n"
+        "                   log in to the broker (the file's first line)\n"
+        "  --mqtt-tls CAFILE  TLS to the broker, checked against CAFILE\n"
+        "\n";
+    if (!headless) {
+        text +=
+            "  --screenshot FILE  save a picture of the dialog to FILE (PNG) after\n"
+            "  --screenshot-after SECONDS  (default 20)\n";
+    }
+    text +=
+        "  -h, --help       show this help\n"
+        "  --version        show the version\n"
+        "\n"
+        "Environment: ORVANESYSTEM_CONFIG_DIR holds OrvaneSystemDx.ini,\n"
+        "ORVANESYSTEM_DATA_DIR receives the statistics files (defaults below\n"
+        "/var/lib/QUENTAR/OrvaneSystemDx).\n";
+    if (headless) {
+        text +=
+            "Under a service manager that sets NOTIFY_SOCKET, the station reports when\n"
+            "it is ready, its status and its watchdog.\n";
+    }
+    return text;
 }

@@ -7,9 +7,14 @@
 
 #include "history/SessionQuery.h"
 
+// Which program reads the switches: OrvaneSystemDx (the dialog by default)
+// or orvane-station, built without a toolkit (the console by default, no
+// dialog switches).
+enum class ProgramKind { Full, Headless };
+
 enum class ProgramMode {
-    Dialog,       // the main dialog (the default)
-    Console,      // --console: no window, the table on standard output
+    Dialog,       // the main dialog (the default of the full program)
+    Console,      // --console: no window (the default of the headless program)
     CheckConfig,  // --check-config [FILE]
     Sessions,     // --sessions [--mesid ID] [--card N] [--since TIME] [--until TIME] [--csv]
     Help,         // --help, -h
@@ -17,7 +22,15 @@ enum class ProgramMode {
     Error,        // an unknown switch or a missing value
 };
 
+// What console mode writes to standard output.
+enum class ConsoleOutput {
+    Automatic,  // the table on a terminal, else event lines
+    Table,      // --table: the table, redrawn on a terminal, appended elsewhere
+    Events,     // --events: event lines, also on a terminal
+};
+
 struct ProgramArguments {
+    ProgramKind kind = ProgramKind::Full;
     ProgramMode mode = ProgramMode::Dialog;
     std::string configFile;      // --check-config FILE; empty: the station's own file
     bool strict = false;         // --strict: --check-config fails on warnings too
@@ -35,7 +48,9 @@ struct ProgramArguments {
     std::string mqttCaFile;        // --mqtt-tls CAFILE
     SessionFilter sessionFilter;  // --sessions: --mesid, --card, --since, --until
     bool sessionsCsv = false;     // --sessions: --csv
-    std::string error;            // ProgramMode::Error: what was wrong
+    std::string logFile;  // --log FILE: the card-command log; empty: none, as designed
+    ConsoleOutput output = ConsoleOutput::Automatic;
+    std::string error;  // ProgramMode::Error: what was wrong
 };
 
 // Reads argv[1..]. Arguments that do not start with "--" (and are not the value
@@ -43,9 +58,13 @@ struct ProgramArguments {
 // of --help, --version, --console, --check-config and --sessions decides the
 // mode, except that an error always wins. The options of --sessions are an
 // error in the modes of the station. A time of --since or --until may come as
-// one argument or as a date and a time.
-ProgramArguments ParseProgramArguments(int argc, const char* const* argv);
+// one argument or as a date and a time. The headless program knows no dialog
+// switch.
+ProgramArguments ParseProgramArguments(int argc, const char* const* argv,
+                                       ProgramKind kind = ProgramKind::Full);
 
+// "OrvaneSystemDx", "orvane-station"
+const char* ProgramName(ProgramKind kind);
 // "OrvaneSystemDx 2.0.0"
-std::string ProgramVersionText();
-std::string ProgramUsageText(const std::string& programName);
+std::string ProgramVersionText(ProgramKind kind = ProgramKind::Full);
+std::string ProgramUsageText(const std::string& programName, ProgramKind kind = ProgramKind::Full);

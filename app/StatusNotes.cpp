@@ -62,3 +62,23 @@ std::string StatusTooltipText(const CardState& row, int64_t now,
     }
     return text;
 }
+
+std::string GroupThousands(uint64_t value) {
+    std::string digits = std::to_string(value);
+    for (size_t at = digits.size(); at > 3; at -= 3) {
+        digits.insert(at - 3, ",");
+    }
+    return digits;
+}
+
+std::string StationStatusText(const StationSnapshot& snapshot) {
+    uint64_t up = 0;
+    uint64_t busy = 0;
+    for (const CardState& row : snapshot.rows) {
+        up += row.status != STATUS_NOT_CONNECTED ? 1 : 0;
+        busy += row.status == STATUS_BUSY_SESSION ? 1 : 0;
+    }
+    return GroupThousands(up) + " of " + GroupThousands(snapshot.rows.size()) + " cards up, " +
+           GroupThousands(busy) + " busy, " + GroupThousands(snapshot.samplesTaken) +
+           (snapshot.samplesTaken == 1 ? " sample" : " samples");
+}

@@ -9,6 +9,7 @@
 #include <string>
 
 #include "cardlink/CardState.h"
+#include "core/StationObserver.h"
 
 // A span of seconds, to the two largest units: "45 s", "3 min 12 s",
 // "2 h 05 min", "3 d 04 h". A negative span (the clock was set back) is "0 s".
@@ -24,3 +25,11 @@ std::string FormatLocalTime(int64_t time);
 // the start time there.
 std::string StatusTooltipText(const CardState& row, int64_t now,
                               const std::optional<std::string>& linkLossReason);
+
+// 1234567 as "1,234,567".
+std::string GroupThousands(uint64_t value);
+
+// "8 of 10 cards up, 3 busy, 1,234 samples": the station in one line, for the
+// service manager's status and the console's hourly summary. A card is up
+// while its host is connected (any status but Not Connected).
+std::string StationStatusText(const StationSnapshot& snapshot);

@@ -13,6 +13,9 @@
 //
 //   bench_station --station PATH --cardhost PATH [--idle-seconds N]
 //                 [--traffic-seconds N] [--traffic-rate SESSIONS_PER_CARD_AND_MINUTE]
+//
+// --idle-seconds 0 leaves the idle run out (the traffic run alone, e.g. for
+// the headless program's resident memory).
 #include <fcntl.h>
 #include <signal.h>
 #include <unistd.h>
@@ -180,7 +183,7 @@ public:
             return false;
         }
         const int err = open(errorLog.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-        std::vector<std::string> argv = {program, "--console"};
+        std::vector<std::string> argv = {program, "--console", "--table"};
         argv.insert(argv.end(), extra.begin(), extra.end());
         m_pid = SpawnProcess(
             argv, {"ORVANESYSTEM_CONFIG_DIR=" + configDir, "ORVANESYSTEM_DATA_DIR=" + dataDir},
@@ -291,7 +294,7 @@ bool ParseArguments(int argc, char** argv, Settings& settings) {
         }
     }
     return argc % 2 == 1 && !settings.station.empty() && !settings.cardhost.empty() &&
-           settings.idleSeconds > 0 && settings.trafficSeconds > 0 && settings.trafficRate > 0;
+           settings.idleSeconds >= 0 && settings.trafficSeconds > 0 && settings.trafficRate > 0;
 }
 
 bool HasStatisticsFile(const std::string& dataDir) {
@@ -379,33 +382,40 @@ int main(int argc, char** argv) {
     double idleCpu = -1;
     double idleCpuFine = -1;
     int64_t idleRss = -1;
-    const double idleExit = RunStation(
-        settings, {"idle", folder, folder + "/data-idle", {}}, hosts, [&](CStationProcess& s) {
-            uint64_t before = 0;
-            uint64_t after = 0;
-            uint64_t runBefore = 0;
-            uint64_t runAfter = 0;
-            const auto start = SteadyClock::now();
-            ReadCpuTicks(s.Pid(), before);
-            ReadThreadRunNs(s.Pid(), runBefore);
-            std::this_thread::sleep_for(std::chrono::seconds(settings.idleSeconds));
-            ReadCpuTicks(s.Pid(), after);
-            ReadThreadRunNs(s.Pid(), runAfter);
-            const double wall = Seconds(SteadyClock::now() - start);
-            idleCpu = static_cast<double>(after - before) / static_cast<double>(ticksPerSecond) /
-                      wall * 100.0;
-            idleCpuFine = static_cast<double>(runAfter - runBefore) / 1e9 / wall * 100.0;
-            idleRss = ReadStatusNumber(s.Pid(), "VmRSS");
-            std::printf("idle: %llu ticks in %.1f s; threads %lld, descriptors %d\n",
-                        static_cast<unsigned long long>(after - before), wall,
-                        static_cast<long long>(ReadStatusNumber(s.Pid(), "Threads")),
-                        CountOpenDescriptors(s.Pid()));
-        });
+    const bool idleRun = settings.idleSeconds > 0;
+    const double idleExit =
+        !idleRun
+            ? 0
+            : RunStation(
+                  settings, {"idle", folder, folder + "/data-idle", {}}, hosts,
+                  [&](CStationProcess& s) {
+                      uint64_t before = 0;
+                      uint64_t after = 0;
+                      uint64_t runBefore = 0;
+                      uint64_t runAfter = 0;
+                      const auto start = SteadyClock::now();
+                      ReadCpuTicks(s.Pid(), before);
+                      ReadThreadRunNs(s.Pid(), runBefore);
+                      std::this_thread::sleep_for(std::chrono::seconds(settings.idleSeconds));
+                      ReadCpuTicks(s.Pid(), after);
+                      ReadThreadRunNs(s.Pid(), runAfter);
+                      const double wall = Seconds(SteadyClock::now() - start);
+                      idleCpu = static_cast<double>(after - before) /
+                                static_cast<double>(ticksPerSecond) / wall * 100.0;
+                      idleCpuFine = static_cast<double>(runAfter - runBefore) / 1e9 / wall * 100.0;
+                      idleRss = ReadStatusNumber(s.Pid(), "VmRSS");
+                      std::printf("idle: %llu ticks in %.1f s; threads %lld, descriptors %d\n",
+                                  static_cast<unsigned long long>(after - before), wall,
+                                  static_cast<long long>(ReadStatusNumber(s.Pid(), "Threads")),
+                                  CountOpenDescriptors(s.Pid()));
+                  });
     // The same, with the HTTP status on and nobody asking.
     double httpIdleCpu = -1;
     double httpIdleCpuFine = -1;
     const std::vector<std::string> addresses = hosts.Addresses();
-    const double httpIdleExit = RunStation(
+    const double httpIdleExit =
+        !idleRun ? 0
+                 : RunStation(
         settings,
         {"idle-http", folder, folder + "/data-idle-http", {"--http", addresses[0] + ":0"}}, hosts,
         [&](CStationProcess& s) {
@@ -454,7 +464,9 @@ int main(int argc, char** argv) {
         hosts.Stop();
     }
 
-    if (idleCpu >= 0) {
+    if (!idleRun) {
+        // Not measured, not missing.
+    } else if (idleCpu >= 0) {
         std::printf("idle_cpu_percent: %.3f\n", idleCpu);
         std::printf("idle_cpu_percent_schedstat: %.3f\n", idleCpuFine);
         std::printf("idle_rss_mb: %.1f\n", static_cast<double>(idleRss) / 1024.0);
@@ -475,7 +487,9 @@ int main(int argc, char** argv) {
     } else {
         ok = false;
     }
-    if (idleExit >= 0 && trafficExit >= 0) {
+    if (!idleRun && trafficExit >= 0) {
+        std::printf("exit_ms_traffic: %.1f\n", trafficExit);
+    } else if (idleExit >= 0 && trafficExit >= 0) {
         std::printf("exit_ms_idle: %.1f\n", idleExit);
         std::printf("exit_ms_traffic: %.1f\n", trafficExit);
         std::printf("exit_ms: %.1f\n", std::max(idleExit, trafficExit));

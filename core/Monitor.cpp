@@ -31,9 +31,10 @@ bool IsKnownMode(int32_t mode) {
 
 }  // namespace
 
-COrvane::COrvane(int32_t logInterval, int32_t alsPeriod, const CClock* clock)
+COrvane::COrvane(int32_t logInterval, int32_t alsPeriod, const CClock* clock,
+                 const std::string& logFile)
     : m_clock(clock), m_logInterval(logInterval), m_alsPeriod(alsPeriod) {
-    m_logger = std::make_unique<CLogger>(std::string());
+    m_logger = std::make_unique<CLogger>(logFile);
     m_queue = std::make_unique<CCircularBuffer<char>>(EVENT_QUEUE_CAPACITY);
 
     // Back-dating the reconnect and sample timers makes the first Tick connect

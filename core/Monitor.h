@@ -43,8 +43,10 @@ constexpr int64_t COUNTER_SNAPSHOT_PACE_MS = 250;
 class COrvane {
 public:
     // `logInterval` and `alsPeriod` come from the command line; the
-    // configuration file overrides each one it gives.
-    COrvane(int32_t logInterval, int32_t alsPeriod, const CClock* clock = &SystemClock());
+    // configuration file overrides each one it gives. `logFile` names the
+    // logger's file; empty (the default) gives the logger no file, as designed.
+    COrvane(int32_t logInterval, int32_t alsPeriod, const CClock* clock = &SystemClock(),
+            const std::string& logFile = std::string());
     // Writes the statistics file, disconnects and deletes every card, then the
     // queue, then the logger. Call it only after the dispatch thread has ended.
     virtual ~COrvane();
@@ -173,7 +175,7 @@ private:
     int64_t m_startTime = 0;           // wall-clock seconds
     std::deque<StatSample> m_samples;  // the run's samples from m_firstKeptSample on
     uint64_t m_firstKeptSample = 0;
-    int64_t m_lastSample = 0;  // whole steady seconds
+    int64_t m_lastSample = 0;                // whole steady seconds
     std::atomic<uint64_t> m_sampleCount{0};  // SamplesTaken(), for the views' threads
     std::string m_dataDir;
     int32_t m_logInterval;

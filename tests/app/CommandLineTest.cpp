@@ -206,6 +206,95 @@ TEST(ProgramArgumentsTest, TakesTheBrokerSwitchesInBothModes) {
 
 TEST(ProgramArgumentsTest, NamesTheVersion) {
     EXPECT_EQ(ProgramVersionText(), "OrvaneSystemDx 2.0.0");
+    EXPECT_EQ(ProgramVersionText(ProgramKind::Headless), "orvane-station 2.0.0");
+}
+
+struct StationSwitchCase {
+    ProgramKind kind;
+    std::vector<const char*> arguments;
+    ProgramMode mode;
+    ConsoleOutput output;
+    const char* logFile;
+    const char* error;  // a part of the error; "" when there is none
+};
+
+void PrintTo(const StationSwitchCase& c, std::ostream* out) {
+    *out << ProgramName(c.kind);
+    for (const char* argument : c.arguments) {
+        *out << ' ' << argument;
+    }
+}
+
+class StationSwitchesTest : public testing::TestWithParam<StationSwitchCase> {};
+
+TEST_P(StationSwitchesTest, ChooseTheOutputTheLogAndTheProgramsModes) {
+    const StationSwitchCase& c = GetParam();
+    std::vector<const char*> argv = {ProgramName(c.kind)};
+    argv.insert(argv.end(), c.arguments.begin(), c.arguments.end());
+    const ProgramArguments result =
+        ParseProgramArguments(static_cast<int>(argv.size()), argv.data(), c.kind);
+    EXPECT_EQ(result.kind, c.kind);
+    EXPECT_EQ(result.mode, c.mode);
+    EXPECT_EQ(result.error.find(c.error), 0u) << result.error;
+    if (c.mode != ProgramMode::Error) {
+        EXPECT_EQ(result.output, c.output);
+        EXPECT_EQ(result.logFile, c.logFile);
+    }
+}
+
+constexpr ProgramKind FULL = ProgramKind::Full;
+constexpr ProgramKind HEADLESS = ProgramKind::Headless;
+constexpr ConsoleOutput AUTO = ConsoleOutput::Automatic;
+
+INSTANTIATE_TEST_SUITE_P(
+    Switches, StationSwitchesTest,
+    testing::Values(
+        // The headless program runs the console without being asked.
+        StationSwitchCase{HEADLESS, {}, ProgramMode::Console, AUTO, "", ""},
+        StationSwitchCase{HEADLESS, {"--console", "/L:10"}, ProgramMode::Console, AUTO, "", ""},
+        StationSwitchCase{HEADLESS, {"--check-config"}, ProgramMode::CheckConfig, AUTO, "", ""},
+        StationSwitchCase{HEADLESS, {"--version"}, ProgramMode::Version, AUTO, "", ""},
+        StationSwitchCase{
+            HEADLESS, {"--screenshot", "a.png"}, ProgramMode::Error, AUTO, "", "--screenshot"},
+        StationSwitchCase{
+            HEADLESS, {"--events"}, ProgramMode::Console, ConsoleOutput::Events, "", ""},
+        StationSwitchCase{HEADLESS,
+                          {"--log", "/var/log/cards.log", "--table"},
+                          ProgramMode::Console,
+                          ConsoleOutput::Table,
+                          "/var/log/cards.log",
+                          ""},
+        StationSwitchCase{
+            FULL, {"--console", "--table"}, ProgramMode::Console, ConsoleOutput::Table, "", ""},
+        StationSwitchCase{FULL, {"--log", "c.log"}, ProgramMode::Dialog, AUTO, "c.log", ""},
+        StationSwitchCase{FULL, {"--table"}, ProgramMode::Error, AUTO, "", "--table goes with"},
+        StationSwitchCase{FULL,
+                          {"--console", "--table", "--events"},
+                          ProgramMode::Error,
+                          AUTO,
+                          "",
+                          "--table and --events"},
+        StationSwitchCase{
+            FULL, {"--console", "--log"}, ProgramMode::Error, AUTO, "", "--log needs"},
+        StationSwitchCase{
+            FULL, {"--log", "--console"}, ProgramMode::Error, AUTO, "", "--log needs"},
+        StationSwitchCase{FULL,
+                          {"--check-config", "--log", "c.log"},
+                          ProgramMode::Error,
+                          AUTO,
+                          "",
+                          "--log goes with"}));
+
+TEST(ProgramArgumentsTest, EachProgramsHelpNamesItsOwnSwitches) {
+    const std::string full = ProgramUsageText("OrvaneSystemDx");
+    const std::string headless = ProgramUsageText("orvane-station", ProgramKind::Headless);
+    for (const char* option :
+         {"--console", "--table", "--events", "--log FILE", "--check-config"}) {
+        EXPECT_NE(full.find(option), std::string::npos) << option;
+        EXPECT_NE(headless.find(option), std::string::npos) << option;
+    }
+    EXPECT_NE(full.find("--screenshot"), std::string::npos);
+    EXPECT_EQ(headless.find("--screenshot"), std::string::npos);
 }
 
 TEST(StatusTableTest, ShowsPeriodsAsUnsigned32BitNumbers) {

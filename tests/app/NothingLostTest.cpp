@@ -55,7 +55,8 @@ protected:
 TEST_F(NothingLostTest, KilledStationsRunIsRecoveredAtTheNextStart) {
     std::string journal;
     {
-        CChildProcess station({PROGRAM, "--console", "/L:4"}, m_folders.Root(), "killed");
+        CChildProcess station({PROGRAM, "--console", "--table", "/L:4"}, m_folders.Root(),
+                              "killed");
         ASSERT_TRUE(WaitUntil(
             [&] { return CountLinesStartingWith(ReadWholeFile(Journal()), "sample ") >= 2; }, 60s))
             << station.Stderr();
@@ -67,7 +68,7 @@ TEST_F(NothingLostTest, KilledStationsRunIsRecoveredAtTheNextStart) {
     ASSERT_GE(samples, 2u);
     EXPECT_TRUE(m_folders.StatFiles().empty());
 
-    CChildProcess next({PROGRAM, "--console"}, m_folders.Root(), "next");
+    CChildProcess next({PROGRAM, "--console", "--table"}, m_folders.Root(), "next");
     ASSERT_TRUE(WaitUntil([&] { return m_folders.StatFiles().size() == 1; }, 30s)) << next.Stderr();
     const std::string path = m_folders.StatFiles()[0];
     ASSERT_TRUE(WaitUntil([&] { return next.Stderr().find(path) != std::string::npos; }));
@@ -94,13 +95,13 @@ TEST_F(NothingLostTest, KilledStationsRunIsRecoveredAtTheNextStart) {
 }
 
 TEST_F(NothingLostTest, SecondStationOnTheDataFolderIsRefusedAndTheFirstRunsOn) {
-    CChildProcess first({PROGRAM, "--console", "/L:4"}, m_folders.Root(), "first");
+    CChildProcess first({PROGRAM, "--console", "--table", "/L:4"}, m_folders.Root(), "first");
     ASSERT_TRUE(WaitUntil(
         [&] { return CountLinesStartingWith(ReadWholeFile(Journal()), "sample ") >= 1; }, 60s))
         << first.Stderr();
     const std::vector<std::string> before = Folder(m_folders.DataDir());
 
-    CChildProcess second({PROGRAM, "--console", "/L:4"}, m_folders.Root(), "second");
+    CChildProcess second({PROGRAM, "--console", "--table", "/L:4"}, m_folders.Root(), "second");
     EXPECT_EQ(second.Wait(30s), 1);
     EXPECT_EQ(second.Stderr(), "OrvaneSystemDx: The data folder " + m_folders.DataDir() +
                                    " is in use by another station (process " +
@@ -121,7 +122,7 @@ TEST_F(NothingLostTest, SecondStationOnTheDataFolderIsRefusedAndTheFirstRunsOn) 
 
 TEST_F(NothingLostTest, ReadOnlyDataFolderIsToldAtStartAndTheStationRunsOn) {
     std::filesystem::create_directory(m_folders.DataDir());
-    std::vector<std::string> argv = {PROGRAM, "--console", "/L:4"};
+    std::vector<std::string> argv = {PROGRAM, "--console", "--table", "/L:4"};
     if (::geteuid() == 0) {
         // Permissions do not hold root back: the station runs as nobody, who
         // may read the configuration but not write the data folder.

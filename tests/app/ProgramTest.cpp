@@ -11,8 +11,8 @@
 #include <chrono>
 #include <filesystem>
 #include <functional>
-#include <regex>
 #include <ostream>
+#include <regex>
 #include <string>
 #include <vector>
 
@@ -60,6 +60,16 @@ TEST_F(ProgramTest, AnswersVersionHelpAndUnknownSwitches) {
     EXPECT_EQ(Run({"/A:5", "--consle"}, out, err), 2);
     EXPECT_NE(err.find("unknown option --consle"), std::string::npos) << err;
     EXPECT_EQ(out, "");
+}
+
+TEST_F(ProgramTest, ALogFileThatCannotBeWrittenStopsTheStartWithAMessage) {
+    const std::string log = m_folders.Root() + "/no-such-folder/cards.log";
+    std::string out;
+    std::string err;
+    EXPECT_EQ(Run({"--console", "--log", log}, out, err), 1);
+    EXPECT_EQ(err,
+              "OrvaneSystemDx: cannot write the log file " + log + ": No such file or directory\n");
+    EXPECT_FALSE(std::filesystem::exists(m_folders.DataDir())) << "the station never started";
 }
 
 TEST_F(ProgramTest, WithoutADisplaySaysHowToRunWithoutAWindow) {
@@ -213,7 +223,8 @@ std::string LastTable(const std::string& text) {
 
 TEST_F(ProgramTest, ConsoleModeStopsInOrderOnSigint) {
     m_folders.WriteConfig("[als]\nperiod = -1;\n");  // one message, then no cards
-    CChildProcess station({PROGRAM, "--console", "/L:4", "-A=12"}, m_folders.Root(), "station");
+    CChildProcess station({PROGRAM, "--console", "--table", "/L:4", "-A=12"}, m_folders.Root(),
+                          "station");
     ASSERT_TRUE(WaitUntil([&] { return !LastTable(station.Stdout()).empty(); }))
         << station.Stderr();
     const std::string table = LastTable(station.Stdout());
@@ -264,7 +275,7 @@ TEST_F(ProgramTest, ConfigurationThatIsNoRegularFileCannotBeOpenedAndTheStationR
         EXPECT_EQ(Run({"--check-config"}, out, err), 1);
         EXPECT_EQ(err, cantOpen);
 
-        CChildProcess station({PROGRAM, "--console"}, m_folders.Root(), "station");
+        CChildProcess station({PROGRAM, "--console", "--table"}, m_folders.Root(), "station");
         EXPECT_TRUE(WaitUntil([&] { return !LastTable(station.Stdout()).empty(); }))
             << station.Stderr();
         EXPECT_EQ(station.Stderr(), cantOpen);
@@ -305,7 +316,8 @@ TEST_F(ProgramTest, ConsoleExitStatusIsOneWhenTheStatisticsFileCannotBeWritten) 
         if (!c.sizeLimit) {
             std::ofstream plain(m_folders.DataDir());
         }
-        CChildProcess station({PROGRAM, "--console", "/L:4"}, m_folders.Root(), "station");
+        CChildProcess station({PROGRAM, "--console", "--table", "/L:4"}, m_folders.Root(),
+                              "station");
         ASSERT_TRUE(WaitUntil([&] { return !LastTable(station.Stdout()).empty(); }))
             << station.Stderr();
         if (c.sizeLimit) {
@@ -348,6 +360,35 @@ TEST_F(ProgramTest, ConsoleExitStatusIsOneWhenTheStatisticsFileCannotBeWritten) 
     }
 }
 
+TEST_F(ProgramTest, ConsoleModeOffATerminalWritesOneLinePerEventWithItsPriority) {
+    // Nothing listens on the card's host; a value the reader takes differently
+    // from how it is written; a value it refuses.
+    const std::string address = RandomLoopbackAddress();
+    m_folders.WriteConfig(CardSection(address, 4711, "sat-m", "corax") +
+                          "[watch]\nmesid = 4231OOO1;\n[als]\nperiod = -1;\n");
+    CChildProcess station({PROGRAM, "--console"}, m_folders.Root(), "station");
+    const std::string refused = "card 1 (serial 4711): connect to " + address + " failed: refused";
+    ASSERT_TRUE(WaitUntil([&] { return station.Stdout().find(refused) != std::string::npos; }))
+        << station.Stdout() << station.Stderr();
+    station.Signal(SIGTERM);
+    EXPECT_EQ(station.Wait(30s), 0);
+
+    const std::vector<std::string> lines = Lines(station.Stdout());
+    const std::string stamp = R"(\d{4}-\d\d-\d\d \d\d:\d\d:\d\d )";
+    const std::vector<std::string> expected = {
+        "<4>" + stamp + m_folders.ConfigFile() + ":7: warning: \"4231OOO1\" is read as 4231.*",
+        "<4>" + stamp + m_folders.ConfigFile() + ": warning: the log sampling interval is 0 .*",
+        "<3>" + stamp + "Invalid ALS period: -1!",
+        "<6>" + stamp + "station started: 1 card, ALS period 0 s, log interval 0 s .*",
+        "<4>" + stamp + std::regex_replace(refused, std::regex(R"([().])"), R"(\$&)"),
+        "<6>" + stamp + "station stopped; no statistics file: the log sampling interval is 0.*"};
+    ASSERT_EQ(lines.size(), expected.size()) << station.Stdout();
+    for (size_t i = 0; i < lines.size(); ++i) {
+        EXPECT_TRUE(std::regex_match(lines[i], std::regex(expected[i]))) << lines[i];
+    }
+    EXPECT_EQ(station.Stderr(), "");
+}
+
 #ifdef ORVANE_CARDHOST_PATH
 TEST_F(ProgramTest, ConsoleModeShowsASessionFromACardHostAndStopsOnSigterm) {
     const std::string address = RandomLoopbackAddress();
@@ -361,7 +402,7 @@ TEST_F(ProgramTest, ConsoleModeShowsASessionFromACardHostAndStopsOnSigterm) {
 
     m_folders.WriteConfig(CardSection(address, 4711, "sat-m", "corax") +
                           CardSection(address, 4712, "sat-b", "corax") + "[log]\nperiod = 4;\n");
-    CChildProcess station({PROGRAM, "--console"}, m_folders.Root(), "station");
+    CChildProcess station({PROGRAM, "--console", "--table"}, m_folders.Root(), "station");
     ASSERT_TRUE(WaitUntil(
         [&] {
             const std::string table = LastTable(station.Stdout());

@@ -156,7 +156,7 @@ TEST_F(CardHostSessionTest, AHistoryThatCannotBeWrittenIsToldOnceAndTheStationRu
         std::filesystem::remove_all(m_folders.DataDir());
         std::filesystem::create_directory(m_folders.DataDir());
         StartHost("wait-mode 4711\nsleep 1500\nstart 4711 111 data\n", "");
-        std::vector<std::string> argv = {PROGRAM, "--console"};
+        std::vector<std::string> argv = {PROGRAM, "--console", "--table"};
         if (c.readOnly) {
             // Permission bits do not stop root: the station runs as nobody then.
             if (geteuid() == 0) {

@@ -7,6 +7,7 @@
 #include <chrono>
 #include <cstring>
 #include <filesystem>
+#include <regex>
 #include <set>
 #include <thread>
 
@@ -405,6 +406,43 @@ TEST_F(MonitorTest, RowsAreConsistentCopiesWhileTheDispatchThreadChangesCards) {
     stop = true;
     changer.join();
     EXPECT_EQ(inconsistent, 0);
+}
+
+}  // namespace
+
+namespace {
+
+TEST_F(MonitorTest, WritesTheCardCommandLogToTheFileItIsGiven) {
+    WriteConfig(CardSection("host-a", 4711, "sat-b", "corax"));
+    const std::string path = m_configDir->Path() + "/cards.log";
+    {
+        auto core = std::make_unique<COrvane>(0, 0, &m_clock, path);
+        core->Tick();  // the first pass connects the card; the double brings its link up
+        CFakeVexlink::Get().WaitIdle();
+    }
+    const std::string log = ReadFile(path);
+    // Each entry: the local time stamp with milliseconds, then the entry's
+    // text; every line ends in CR LF.
+    const std::string stamp = R"(\d{4}/\d{1,2}/\d{1,2}  \d\d:\d\d:\d\d\.\d{3}\r\n)";
+    EXPECT_TRUE(
+        std::regex_search(log, std::regex("^" + stamp + "Connect Card 1:\r\nhost-a 33254\r\n\r\n" +
+                                          stamp + "Receive Card 1:\r\nUp\r\n\r\n")))
+        << log;
+    for (size_t at = log.find('\n'); at != std::string::npos; at = log.find('\n', at + 1)) {
+        ASSERT_TRUE(at > 0 && log[at - 1] == '\r') << "a bare line feed at " << at;
+    }
+}
+
+TEST_F(MonitorTest, WithoutALogFileNameNoLogIsWritten) {
+    WriteConfig(CardSection("host-a", 4711, "sat-b", "corax"));
+    const std::vector<std::string> before = ListFolder(m_configDir->Path());
+    {
+        auto core = MakeCore();
+        core->Tick();
+        CFakeVexlink::Get().WaitIdle();
+    }
+    EXPECT_EQ(ListFolder(m_configDir->Path()), before);
+    EXPECT_TRUE(ListFolder(m_dataRoot->Path()).empty());
 }
 
 }  // namespace

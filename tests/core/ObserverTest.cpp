@@ -150,7 +150,7 @@ TEST_F(ObserverTest, EventOperationsTellWhatChangedAndWhy) {
 }
 
 TEST_F(ObserverTest, HostThatNeverListsItsCardIsToldOnceAfterThirtySeconds) {
-    CRecorder recorder;  // observers outlive the core
+    CRecorder recorder;  // observers outlive the core: its destructor tells them the run stopped
     COrvane core(0, 0, &m_clock);
     core.AddObserver(&recorder);
     core.SetCardStatus(3, STATUS_HOST_CONNECTED, 0, 0);
@@ -165,7 +165,7 @@ TEST_F(ObserverTest, HostThatNeverListsItsCardIsToldOnceAfterThirtySeconds) {
 }
 
 TEST_F(ObserverTest, PassCarriesANewSnapshotOnlyAfterAChange) {
-    CRecorder recorder;  // observers outlive the core
+    CRecorder recorder;  // observers outlive the core: its destructor tells them the run stopped
     COrvane core(0, 0, &m_clock);
     core.AddObserver(&recorder);
     core.BeginRun();

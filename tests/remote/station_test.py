@@ -240,7 +240,9 @@ def port_in_use_test(station_binary, net):
                             env=environment, stdin=subprocess.DEVNULL, capture_output=True,
                             timeout=60)
     holder.close()
-    message = result.stderr.decode(errors="replace")
+    # Off a terminal console mode writes event lines: the refusal is an error
+    # line on standard output then; on a terminal it goes to standard error.
+    message = (result.stdout + result.stderr).decode(errors="replace")
     check(result.returncode == 1, "exit status 1, not %d" % result.returncode)
     check("cannot listen on %s.3:%d: Address already in use" % (net, port) in message,
           "a clear message: %r" % message)
