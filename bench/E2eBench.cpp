@@ -42,6 +42,7 @@
 
 #include "bench/BareClient.h"
 #include "bench/HttpProbe.h"
+#include "bench/InProcessHosts.h"
 #include "bench/InProcessStation.h"
 #include "bench/TenCards.h"
 #include "cardhost/CardHost.h"
@@ -182,51 +183,7 @@ private:
     std::vector<std::string> m_errors;
 };
 
-struct Hosts {
-    std::vector<BenchHost> plan;
-    std::vector<std::unique_ptr<CCardHost>> hosts;
-
-    CCardHost& HostOf(uint32_t serial) {
-        for (size_t h = 0; h < plan.size(); ++h) {
-            for (const uint32_t s : plan[h].serials) {
-                if (s == serial) {
-                    return *hosts[h];
-                }
-            }
-        }
-        std::abort();
-    }
-};
-
-// Three hosts on random loopback addresses; a taken address is replaced.
-bool StartHosts(Hosts& hosts, CFloodLedger& ledger, std::mt19937& random) {
-    const std::vector<BenchHost> models = BenchHosts({"", "", ""});
-    for (const BenchHost& model : models) {
-        bool started = false;
-        for (int attempt = 0; attempt < 20 && !started; ++attempt) {
-            BenchHost host = model;
-            host.address = RandomLoopbackAddress(random);
-            CardHostOptions options;
-            options.address = host.address;
-            options.port = host.port;
-            options.serials = host.serials;
-            auto running = std::make_unique<CCardHost>(
-                options, [&ledger](const std::string& line) { ledger.OnLine(line); });
-            std::string error;
-            if (running->Start(error)) {
-                hosts.plan.push_back(host);
-                hosts.hosts.push_back(std::move(running));
-                started = true;
-            }
-        }
-        if (!started) {
-            std::fprintf(stderr, "bench_e2e: no free loopback address for a %s host\n",
-                         model.device);
-            return false;
-        }
-    }
-    return true;
-}
+using Hosts = CInProcessHosts;
 
 // Waits until `count` has not moved for QUIET_TIME.
 template <typename Count>
@@ -321,11 +278,9 @@ FloodResult Flood(Hosts& hosts, CFloodLedger& ledger, uint32_t perCard, Count co
 }
 
 bool WaitHostsInMode(Hosts& hosts) {
-    for (const BenchCard& card : BenchCards()) {
-        if (!hosts.HostOf(card.serial).WaitMode(card.serial, ATTACH_TIMEOUT)) {
-            std::fprintf(stderr, "bench_e2e: card %u never got its mode\n", card.serial);
-            return false;
-        }
+    if (!hosts.WaitInMode(BENCH_CARD_COUNT, ATTACH_TIMEOUT)) {
+        std::fprintf(stderr, "bench_e2e: a card never got its mode\n");
+        return false;
     }
     return true;
 }
@@ -599,7 +554,8 @@ int main(int argc, char** argv) {
     CFloodLedger ledger;
     Hosts hosts;
     g_threads.Mark("main");
-    if (!StartHosts(hosts, ledger, random)) {
+    if (!hosts.Start(random, [&ledger](const std::string& line) { ledger.OnLine(line); })) {
+        std::fprintf(stderr, "bench_e2e: no free loopback addresses for the hosts\n");
         return 1;
     }
     g_threads.Mark("hosts");

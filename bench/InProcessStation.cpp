@@ -16,8 +16,8 @@ CInProcessStation::~CInProcessStation() {
 
 void CInProcessStation::Start(CStationObserver* observer) {
     m_core = std::make_unique<COrvane>(0, 0);
-    for (CStationObserver* observer : m_observers) {
-        m_core->AddObserver(observer);
+    for (CStationObserver* added : m_observers) {
+        m_core->AddObserver(added);
     }
     if (observer != nullptr) {
         m_core->AddObserver(observer);

@@ -38,6 +38,7 @@
 #include <thread>
 #include <vector>
 
+#include "bench/InProcessHosts.h"
 #include "bench/InProcessStation.h"
 #include "bench/TenCards.h"
 #include "cardhost/CardHost.h"
@@ -227,26 +228,14 @@ int main(int argc, char** argv) {
             std::filesystem::remove_all(folder);
             return 1;
         }
-        std::vector<BenchHost> plan;
-        std::vector<std::unique_ptr<CCardHost>> hosts;
-        for (const BenchHost& model : BenchHosts({"", "", ""})) {
-            bool started = false;
-            for (int attempt = 0; attempt < 20 && !started; ++attempt) {
-                BenchHost host = model;
-                host.address = RandomLoopbackAddress(random);
-                CardHostOptions options;
-                options.address = host.address;
-                options.port = host.port;
-                options.serials = host.serials;
-                auto running = std::make_unique<CCardHost>(options, [](const std::string&) {});
-                std::string error;
-                started = running->Start(error);
-                if (started) {
-                    plan.push_back(host);
-                    hosts.push_back(std::move(running));
-                }
-            }
+        CInProcessHosts running;
+        if (!running.Start(random)) {
+            std::fprintf(stderr, "bench_mqtt: no free loopback addresses for the hosts\n");
+            std::filesystem::remove_all(folder);
+            return 1;
         }
+        const std::vector<BenchHost>& plan = running.plan;
+        std::vector<std::unique_ptr<CCardHost>>& hosts = running.hosts;
         std::ofstream(folder + "/OrvaneSystemDx.ini") << BenchConfigText(plan, 0);
         std::filesystem::create_directory(folder + "/data");
         setenv("ORVANESYSTEM_CONFIG_DIR", folder.c_str(), 1);

@@ -379,61 +379,57 @@ int main(int argc, char** argv) {
     if (!hosts.Start(0, random)) {
         return 1;
     }
-    double idleCpu = -1;
-    double idleCpuFine = -1;
+    // CPU of an idle station over the idle period: in clock ticks, and finer,
+    // from its threads' run time.
+    struct IdleCpu {
+        double percent = -1;
+        double finePercent = -1;
+    };
+    auto measureIdle = [&](CStationProcess& s, const char* name) {
+        IdleCpu cpu;
+        uint64_t before = 0;
+        uint64_t after = 0;
+        uint64_t runBefore = 0;
+        uint64_t runAfter = 0;
+        const auto start = SteadyClock::now();
+        ReadCpuTicks(s.Pid(), before);
+        ReadThreadRunNs(s.Pid(), runBefore);
+        std::this_thread::sleep_for(std::chrono::seconds(settings.idleSeconds));
+        ReadCpuTicks(s.Pid(), after);
+        ReadThreadRunNs(s.Pid(), runAfter);
+        const double wall = Seconds(SteadyClock::now() - start);
+        cpu.percent = static_cast<double>(after - before) / static_cast<double>(ticksPerSecond) /
+                      wall * 100.0;
+        cpu.finePercent = static_cast<double>(runAfter - runBefore) / 1e9 / wall * 100.0;
+        std::printf("%s: %llu ticks in %.1f s; threads %lld, descriptors %d\n", name,
+                    static_cast<unsigned long long>(after - before), wall,
+                    static_cast<long long>(ReadStatusNumber(s.Pid(), "Threads")),
+                    CountOpenDescriptors(s.Pid()));
+        return cpu;
+    };
+    IdleCpu idle;
     int64_t idleRss = -1;
     const bool idleRun = settings.idleSeconds > 0;
-    const double idleExit =
-        !idleRun
-            ? 0
-            : RunStation(
-                  settings, {"idle", folder, folder + "/data-idle", {}}, hosts,
-                  [&](CStationProcess& s) {
-                      uint64_t before = 0;
-                      uint64_t after = 0;
-                      uint64_t runBefore = 0;
-                      uint64_t runAfter = 0;
-                      const auto start = SteadyClock::now();
-                      ReadCpuTicks(s.Pid(), before);
-                      ReadThreadRunNs(s.Pid(), runBefore);
-                      std::this_thread::sleep_for(std::chrono::seconds(settings.idleSeconds));
-                      ReadCpuTicks(s.Pid(), after);
-                      ReadThreadRunNs(s.Pid(), runAfter);
-                      const double wall = Seconds(SteadyClock::now() - start);
-                      idleCpu = static_cast<double>(after - before) /
-                                static_cast<double>(ticksPerSecond) / wall * 100.0;
-                      idleCpuFine = static_cast<double>(runAfter - runBefore) / 1e9 / wall * 100.0;
-                      idleRss = ReadStatusNumber(s.Pid(), "VmRSS");
-                      std::printf("idle: %llu ticks in %.1f s; threads %lld, descriptors %d\n",
-                                  static_cast<unsigned long long>(after - before), wall,
-                                  static_cast<long long>(ReadStatusNumber(s.Pid(), "Threads")),
-                                  CountOpenDescriptors(s.Pid()));
-                  });
+    const double idleExit = !idleRun
+                                ? 0
+                                : RunStation(settings, {"idle", folder, folder + "/data-idle", {}},
+                                             hosts, [&](CStationProcess& s) {
+                                                 idle = measureIdle(s, "idle");
+                                                 idleRss = ReadStatusNumber(s.Pid(), "VmRSS");
+                                             });
     // The same, with the HTTP status on and nobody asking.
-    double httpIdleCpu = -1;
-    double httpIdleCpuFine = -1;
+    IdleCpu httpIdle;
     const std::vector<std::string> addresses = hosts.Addresses();
-    const double httpIdleExit =
-        !idleRun ? 0
-                 : RunStation(
-        settings,
-        {"idle-http", folder, folder + "/data-idle-http", {"--http", addresses[0] + ":0"}}, hosts,
-        [&](CStationProcess& s) {
-            uint64_t before = 0;
-            uint64_t after = 0;
-            uint64_t runBefore = 0;
-            uint64_t runAfter = 0;
-            const auto start = SteadyClock::now();
-            ReadCpuTicks(s.Pid(), before);
-            ReadThreadRunNs(s.Pid(), runBefore);
-            std::this_thread::sleep_for(std::chrono::seconds(settings.idleSeconds));
-            ReadCpuTicks(s.Pid(), after);
-            ReadThreadRunNs(s.Pid(), runAfter);
-            const double wall = Seconds(SteadyClock::now() - start);
-            httpIdleCpu = static_cast<double>(after - before) /
-                          static_cast<double>(ticksPerSecond) / wall * 100.0;
-            httpIdleCpuFine = static_cast<double>(runAfter - runBefore) / 1e9 / wall * 100.0;
-        });
+    const double httpIdleExit = !idleRun
+                                    ? 0
+                                    : RunStation(settings,
+                                                 {"idle-http",
+                                                  folder,
+                                                  folder + "/data-idle-http",
+                                                  {"--http", addresses[0] + ":0"}},
+                                                 hosts, [&](CStationProcess& s) {
+                                                     httpIdle = measureIdle(s, "idle with HTTP");
+                                                 });
     ok = ok && httpIdleExit >= 0;
     hosts.Stop();
 
@@ -466,15 +462,15 @@ int main(int argc, char** argv) {
 
     if (!idleRun) {
         // Not measured, not missing.
-    } else if (idleCpu >= 0) {
-        std::printf("idle_cpu_percent: %.3f\n", idleCpu);
-        std::printf("idle_cpu_percent_schedstat: %.3f\n", idleCpuFine);
+    } else if (idle.percent >= 0) {
+        std::printf("idle_cpu_percent: %.3f\n", idle.percent);
+        std::printf("idle_cpu_percent_schedstat: %.3f\n", idle.finePercent);
         std::printf("idle_rss_mb: %.1f\n", static_cast<double>(idleRss) / 1024.0);
-        if (httpIdleCpu >= 0) {
-            std::printf("idle_http_cpu_percent: %.3f\n", httpIdleCpu);
-            std::printf("idle_http_cpu_percent_schedstat: %.3f\n", httpIdleCpuFine);
+        if (httpIdle.percent >= 0) {
+            std::printf("idle_http_cpu_percent: %.3f\n", httpIdle.percent);
+            std::printf("idle_http_cpu_percent_schedstat: %.3f\n", httpIdle.finePercent);
             // From the threads' run time: the tick counts are too coarse for a difference.
-            std::printf("http_idle_cpu_percent: %.3f\n", httpIdleCpuFine - idleCpuFine);
+            std::printf("http_idle_cpu_percent: %.3f\n", httpIdle.finePercent - idle.finePercent);
         }
     } else {
         ok = false;

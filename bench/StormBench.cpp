@@ -31,6 +31,7 @@
 #include <thread>
 #include <vector>
 
+#include "bench/InProcessHosts.h"
 #include "bench/InProcessStation.h"
 #include "bench/Processes.h"
 #include "bench/TenCards.h"
@@ -64,52 +65,8 @@ double Percentile(std::vector<double> values, double fraction) {
     return values[std::min(values.size(), std::max<size_t>(rank, 1)) - 1];
 }
 
-struct Hosts {
-    std::vector<BenchHost> plan;
-    std::vector<std::unique_ptr<CCardHost>> hosts;
-
-    CCardHost& HostOf(uint32_t serial) {
-        for (size_t h = 0; h < plan.size(); ++h) {
-            if (std::find(plan[h].serials.begin(), plan[h].serials.end(), serial) !=
-                plan[h].serials.end()) {
-                return *hosts[h];
-            }
-        }
-        std::abort();
-    }
-    bool Start(std::mt19937& random) {
-        for (const BenchHost& model : BenchHosts({"", "", ""})) {
-            bool started = false;
-            for (int attempt = 0; attempt < 20 && !started; ++attempt) {
-                BenchHost host = model;
-                host.address = RandomLoopbackAddress(random);
-                CardHostOptions options;
-                options.address = host.address;
-                options.port = host.port;
-                options.serials = host.serials;
-                auto running = std::make_unique<CCardHost>(options, nullptr);
-                std::string error;
-                if (running->Start(error)) {
-                    plan.push_back(host);
-                    hosts.push_back(std::move(running));
-                    started = true;
-                }
-            }
-            if (!started) {
-                return false;
-            }
-        }
-        return true;
-    }
-    bool GoodCardsInMode() {
-        for (const BenchCard& card : BenchCards()) {
-            if (card.number <= GOOD_CARDS &&
-                !HostOf(card.serial).WaitMode(card.serial, CONNECT_TIMEOUT)) {
-                return false;
-            }
-        }
-        return true;
-    }
+struct Hosts : CInProcessHosts {
+    bool GoodCardsInMode() { return WaitInMode(GOOD_CARDS, CONNECT_TIMEOUT); }
 };
 
 // The hostile host's traffic, on a thread of its own until stopped.

@@ -30,6 +30,7 @@ void PrintTo(const LintCase& c, std::ostream* out) {
 
 // Every case but the log interval ones runs with a valid interval in effect.
 const LogIntervalOption WITH_L10{10, "/L:10"};
+const LogIntervalOption NO_OPTION{0, ""};
 
 std::string Card(const std::string& header, const std::string& address, const std::string& serial,
                  const std::string& mode = "sat-b", const std::string& device = "corax") {
@@ -61,7 +62,7 @@ INSTANTIATE_TEST_SUITE_P(
                      "\n[Card_2]\nAddress = 192.0.2.10;   rack B\nSerialNo = 00815;\n"
                      "Mode = sat-b;\nDevice = tarsa;\n\n[watch]\nmesid = 423456789;\n"
                      "[als]\nperiod = 60;\n[log]\nperiod = 10;\n",
-                 {},
+                 NO_OPTION,
                  {}},
         LintCase{"DigitsFollowedByLetters",
                  "[watch]\nmesid = 4231OOO1;\n[als]\nperiod = 15s;\n",
@@ -129,14 +130,17 @@ INSTANTIATE_TEST_SUITE_P(
                  {{4,
                    "the log sampling interval is 0: no samples are taken and no statistics "
                    "file will be written"}}},
-        LintCase{"FirstValidLogIntervalHolds", "[log]\nperiod = 5;\n[log]\nperiod = 0;\n", {}, {}},
+        LintCase{"FirstValidLogIntervalHolds",
+                 "[log]\nperiod = 5;\n[log]\nperiod = 0;\n",
+                 NO_OPTION,
+                 {}},
         LintCase{"LogIntervalZeroFromTheCommandLine",
                  "[als]\nperiod = 10;\n",
                  LogIntervalOption{0, "/L:3"},
                  {{0, "\"/L:3\" gives 0: the command line takes 4 to 120"}}},
         LintCase{"NoLogIntervalAnywhere",
                  "",
-                 {},
+                 NO_OPTION,
                  {{0, "neither a [log] section nor the command line gives one"}}},
         LintCase{"CarriageReturnsAndLongLinesKeepTheLineCount",
                  "[watch]\r\nmesid = 1;\r\n" + std::string(300, 'x') + "\n[log" +
