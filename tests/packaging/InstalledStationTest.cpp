@@ -176,8 +176,11 @@ TEST(InstalledStationTest, RunsAsAServiceAndTellsEachEventWithItsReasonAndPriori
     const std::string maps = ReadWholeFile("/proc/" + std::to_string(station.Pid()) + "/maps");
     EXPECT_NE(maps.find(std::string(ORVANE_INSTALLED_LIBDIR) + "/libvexlink.so"), std::string::npos)
         << maps;
-    EXPECT_EQ(maps.find("libQt"), std::string::npos);
-    EXPECT_EQ(maps.find("libX11"), std::string::npos);
+    // Neither is the remote services module with its libraries, nobody asked for it.
+    for (const char* library :
+         {"libQt", "libX11", "orvane-remote", "libcpp-httplib", "libmosquitto", "libcrypto"}) {
+        EXPECT_EQ(maps.find(library), std::string::npos) << library;
+    }
 
     station.Signal(SIGTERM);
     EXPECT_EQ(station.Wait(60s), 0) << station.Stderr();
@@ -217,6 +220,20 @@ TEST(InstalledStationTest, RunsAsAServiceAndTellsEachEventWithItsReasonAndPriori
 
 TEST(InstalledStationTest, AnswersAsTheHeadlessProgram) {
     CStationFolders folders;
+    folders.WriteConfig("[log]\nperiod = 4;\n");
+    // --http loads the remote services module from the installed library folder.
+    CChildProcess http({STATION, "--http", RandomLoopbackAddress() + ":0"}, folders.Root(), "http");
+    EXPECT_TRUE(WaitUntil([&] {
+        return http.Stderr().find("status page at") != std::string::npos;
+    })) << http.Stdout()
+        << http.Stderr();
+    const std::string maps = ReadWholeFile("/proc/" + std::to_string(http.Pid()) + "/maps");
+    EXPECT_NE(maps.find(std::string(ORVANE_INSTALLED_LIBDIR) + "/orvane-remote.so"),
+              std::string::npos)
+        << maps;
+    http.Signal(SIGTERM);
+    EXPECT_EQ(http.Wait(60s), 0) << http.Stderr();
+
     CChildProcess version({STATION, "--version"}, folders.Root(), "version");
     EXPECT_EQ(version.Wait(30s), 0);
     EXPECT_EQ(version.Stdout(), "orvane-station 2.0.0\n");
