@@ -39,16 +39,16 @@ struct ProgramArguments {
     // The HTTP status (see remote/HttpStatusService.h).
     std::string httpEndpoint;   // --http [ADDR:]PORT; empty: no HTTP status
     std::string httpTokenFile;  // --http-token FILE
-    std::string stationName;  // --name NAME; empty: the host name
+    std::string stationName;    // --name NAME; empty: the host name
     // The broker (--mqtt HOST[:PORT]); empty: none.
     std::string mqttBroker;
     std::string mqttPrefix;        // --mqtt-prefix PREFIX
     std::string mqttUser;          // --mqtt-user USER
     std::string mqttPasswordFile;  // --mqtt-password-file FILE
     std::string mqttCaFile;        // --mqtt-tls CAFILE
-    SessionFilter sessionFilter;  // --sessions: --mesid, --card, --since, --until
-    bool sessionsCsv = false;     // --sessions: --csv
-    std::string logFile;  // --log FILE: the card-command log; empty: none, as designed
+    SessionFilter sessionFilter;   // --sessions: --mesid, --card, --since, --until
+    bool sessionsCsv = false;      // --sessions: --csv
+    std::string logFile;           // --log FILE: the card-command log; empty: none, as designed
     ConsoleOutput output = ConsoleOutput::Automatic;
     std::string error;  // ProgramMode::Error: what was wrong
 };

@@ -4,8 +4,8 @@
 // that refuses a second station.
 #pragma once
 
-#include <string>
 #include <sys/types.h>
+#include <string>
 
 constexpr const char* LOCK_FILE_NAME = "OrvaneSystemDx.lock";
 

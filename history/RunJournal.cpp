@@ -187,8 +187,7 @@ void CRunJournal::Flush() {
     m_durableSamples.store(m_writtenSamples);
 }
 
-bool CRunJournal::ReadSamples(uint64_t count,
-                              const std::function<void(const StatSample&)>& each) {
+bool CRunJournal::ReadSamples(uint64_t count, const std::function<void(const StatSample&)>& each) {
     uint64_t given = 0;
     const bool read = ForEachLine(m_path, [&](std::string_view line) {
         if (given >= count) {
@@ -303,9 +302,9 @@ RecoveryOutcome RecoverJournal(const std::string& dataDir) {
         // Another run's file has that name and is never replaced; the journal
         // is kept aside, so that nothing is lost and the next start goes on.
         const std::string aside = path + "." + std::to_string(contents.startTime);
-        outcome.message = "The statistics of the run started " +
-                          PointInTime(contents.startTime) + " were not recovered: " +
-                          written.path + " exists. The run's journal is kept as " + aside + ".";
+        outcome.message = "The statistics of the run started " + PointInTime(contents.startTime) +
+                          " were not recovered: " + written.path +
+                          " exists. The run's journal is kept as " + aside + ".";
         ::rename(path.c_str(), aside.c_str());
     }
     return outcome;

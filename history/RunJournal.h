@@ -62,7 +62,7 @@ private:
     const std::string m_path;
     const FailureReport m_report;
     int m_fd = -1;
-    std::string m_pending;       // written, not yet flushed to disk
+    std::string m_pending;  // written, not yet flushed to disk
     uint64_t m_writtenSamples = 0;
     bool m_failed = false;
     bool m_ended = false;
@@ -84,10 +84,10 @@ JournalContents ReadJournal(const std::string& path,
                             const std::function<void(const StatSample&)>& each = {});
 
 enum class RecoveryResult {
-    NoJournal,   // nothing to do
-    Removed,     // a journal of a run that ended, or without samples: removed
-    Recovered,   // its statistics file was written, the journal removed
-    Failed,      // the statistics file could not be written; the journal stays
+    NoJournal,  // nothing to do
+    Removed,    // a journal of a run that ended, or without samples: removed
+    Recovered,  // its statistics file was written, the journal removed
+    Failed,     // the statistics file could not be written; the journal stays
 };
 
 struct RecoveryOutcome {

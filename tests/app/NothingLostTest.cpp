@@ -109,10 +109,9 @@ TEST_F(NothingLostTest, SecondStationOnTheDataFolderIsRefusedAndTheFirstRunsOn) 
     EXPECT_EQ(second.Stdout(), "") << "no table: the second station never started";
     EXPECT_EQ(Folder(m_folders.DataDir()), before);
     EXPECT_EQ(Folder(m_folders.DataDir()),
-              (std::vector<std::string>{"OrvaneSystemDx.journal", "OrvaneSystemDx.lock",
-                                        "OrvaneSystemDx.sessions.db",
-                                        "OrvaneSystemDx.sessions.db-shm",
-                                        "OrvaneSystemDx.sessions.db-wal"}));
+              (std::vector<std::string>{
+                  "OrvaneSystemDx.journal", "OrvaneSystemDx.lock", "OrvaneSystemDx.sessions.db",
+                  "OrvaneSystemDx.sessions.db-shm", "OrvaneSystemDx.sessions.db-wal"}));
 
     first.Signal(SIGTERM);
     EXPECT_EQ(first.Wait(30s), 0);
