@@ -44,6 +44,7 @@
 #include "bench/HttpProbe.h"
 #include "bench/InProcessHosts.h"
 #include "bench/InProcessStation.h"
+#include "bench/Percentile.h"
 #include "bench/TenCards.h"
 #include "cardhost/CardHost.h"
 #include "cardlink/EventQueue.h"
@@ -399,16 +400,6 @@ LatencyResult SessionLatency(Hosts& hosts, int seconds, std::mt19937& random) {
     result.missed = pending.size();
     result.ok = !result.ms.empty();
     return result;
-}
-
-double Percentile(std::vector<double> values, double fraction) {
-    if (values.empty()) {
-        return 0;
-    }
-    std::sort(values.begin(), values.end());
-    // Nearest rank.
-    const auto rank = static_cast<size_t>(std::ceil(fraction * static_cast<double>(values.size())));
-    return values[std::min(values.size(), std::max<size_t>(rank, 1)) - 1];
 }
 
 double Median(std::vector<double> values) {

@@ -40,6 +40,7 @@
 
 #include "bench/InProcessHosts.h"
 #include "bench/InProcessStation.h"
+#include "bench/Percentile.h"
 #include "bench/TenCards.h"
 #include "cardhost/CardHost.h"
 #include "remote/MqttService.h"
@@ -188,15 +189,6 @@ private:
     std::map<int32_t, SteadyClock::time_point> m_pending;
     std::vector<double> m_ms;
 };
-
-double Percentile(std::vector<double> values, double fraction) {
-    if (values.empty()) {
-        return 0;
-    }
-    std::sort(values.begin(), values.end());
-    const auto rank = static_cast<size_t>(std::ceil(fraction * static_cast<double>(values.size())));
-    return values[std::min(values.size(), std::max<size_t>(rank, 1)) - 1];
-}
 
 }  // namespace
 

@@ -33,6 +33,7 @@
 
 #include "bench/InProcessHosts.h"
 #include "bench/InProcessStation.h"
+#include "bench/Percentile.h"
 #include "bench/Processes.h"
 #include "bench/TenCards.h"
 #include "cardhost/CardHost.h"
@@ -54,15 +55,6 @@ constexpr int32_t GOOD_CARDS = 7;          // cards 1 to 7, on the other two hos
 
 double Milliseconds(SteadyClock::duration d) {
     return std::chrono::duration<double, std::milli>(d).count();
-}
-
-double Percentile(std::vector<double> values, double fraction) {
-    if (values.empty()) {
-        return 0;
-    }
-    std::sort(values.begin(), values.end());
-    const auto rank = static_cast<size_t>(std::ceil(fraction * static_cast<double>(values.size())));
-    return values[std::min(values.size(), std::max<size_t>(rank, 1)) - 1];
 }
 
 struct Hosts : CInProcessHosts {
