@@ -10,8 +10,8 @@
 
 class COperations;
 
-// The module's file name, found through the program's library path (its
-// RUNPATH: the build tree, or the installed private library folder).
+// The module's file name. It lies beside the card library (libvexlink.so), in
+// the build tree as installed.
 inline constexpr const char* REMOTE_SERVICES_MODULE = "orvane-remote.so";
 
 // The module's one entry point. `version` is the program's ORVANE_VERSION: the

@@ -3,6 +3,27 @@
 #include <dlfcn.h>
 
 #include "app/RemoteServices.h"
+#include "cardlink/VexlinkApi.h"
+
+namespace {
+
+// The module's path: the folder the program loaded its card library from. The
+// loader's own search is not used, as the sanitizers' dlopen searches their
+// library path instead of the program's.
+std::string ModulePath() {
+    Dl_info info{};
+    if (dladdr(reinterpret_cast<void*>(&CreateVexlinkInstance), &info) != 0 &&
+        info.dli_fname != nullptr) {
+        const std::string library = info.dli_fname;
+        const size_t slash = library.rfind('/');
+        if (slash != std::string::npos) {
+            return library.substr(0, slash + 1) + REMOTE_SERVICES_MODULE;
+        }
+    }
+    return REMOTE_SERVICES_MODULE;
+}
+
+}  // namespace
 
 bool AddRequestedServices(const ProgramArguments& arguments, COperations& operations,
                           std::string& error) {
@@ -11,7 +32,7 @@ bool AddRequestedServices(const ProgramArguments& arguments, COperations& operat
     }
     // Loaded once and kept for the life of the process: the services it makes
     // run until the operations end.
-    void* module = dlopen(REMOTE_SERVICES_MODULE, RTLD_NOW | RTLD_LOCAL);
+    void* module = dlopen(ModulePath().c_str(), RTLD_NOW | RTLD_LOCAL);
     if (module == nullptr) {
         const char* reason = dlerror();
         // The loader's reason names the module and what is missing.
