@@ -342,26 +342,7 @@ LatencyResult SessionLatency(Hosts& hosts, int seconds, std::mt19937& random) {
     }
     WaitQuiet([&station] { return station.Handled(); });
 
-    struct Pending {
-        int32_t card;
-        int32_t mesId;
-        SteadyClock::time_point sent;
-    };
-    std::mutex lock;
-    std::vector<Pending> pending;
-    station.SetRefreshObserver([&](const std::vector<CardState>& rows) {
-        const auto now = SteadyClock::now();
-        std::lock_guard guard(lock);
-        for (auto it = pending.begin(); it != pending.end();) {
-            const CardState& row = rows.at(static_cast<size_t>(it->card - 1));
-            if (row.status == STATUS_BUSY_SESSION && row.mesId == it->mesId) {
-                result.ms.push_back(Seconds(now - it->sent) * 1000.0);
-                it = pending.erase(it);
-            } else {
-                ++it;
-            }
-        }
-    });
+    CSessionLatency latency(station);
 
     const std::vector<BenchCard> cards = BenchCards();
     const int starts = seconds * static_cast<int>(SESSIONS_PER_SECOND);
@@ -382,10 +363,7 @@ LatencyResult SessionLatency(Hosts& hosts, int seconds, std::mt19937& random) {
         }
         const BenchCard& card = cards[static_cast<size_t>(i) % cards.size()];
         const auto mesId = static_cast<int32_t>(LATENCY_MES_ID_BASE + static_cast<uint32_t>(i));
-        {
-            std::lock_guard guard(lock);
-            pending.push_back({card.number, mesId, SteadyClock::now()});
-        }
+        latency.Sent(card.number, mesId);
         if (!hosts.HostOf(card.serial)
                  .StartSession(card.serial, static_cast<uint32_t>(mesId),
                                ServiceCode(static_cast<size_t>(i) % SERVICE_CODE_COUNT), error)) {
@@ -394,10 +372,8 @@ LatencyResult SessionLatency(Hosts& hosts, int seconds, std::mt19937& random) {
         }
     }
     std::this_thread::sleep_for(Ms(500));
-    station.SetRefreshObserver(nullptr);
+    result.ms = latency.Finish(result.missed);
     station.Stop();
-    std::lock_guard guard(lock);
-    result.missed = pending.size();
     result.ok = !result.ms.empty();
     return result;
 }

@@ -83,3 +83,35 @@ void CInProcessStation::OnRefresh() {
         m_observer(rows);
     }
 }
+
+CSessionLatency::CSessionLatency(CInProcessStation& station) : m_station(station) {
+    m_station.SetRefreshObserver([this](const std::vector<CardState>& rows) {
+        const auto now = std::chrono::steady_clock::now();
+        std::lock_guard guard(m_lock);
+        for (auto it = m_pending.begin(); it != m_pending.end();) {
+            const CardState& row = rows.at(static_cast<size_t>(it->card - 1));
+            if (row.status == STATUS_BUSY_SESSION && row.mesId == it->mesId) {
+                m_ms.push_back(std::chrono::duration<double, std::milli>(now - it->sent).count());
+                it = m_pending.erase(it);
+            } else {
+                ++it;
+            }
+        }
+    });
+}
+
+CSessionLatency::~CSessionLatency() {
+    m_station.SetRefreshObserver(nullptr);
+}
+
+void CSessionLatency::Sent(int32_t card, int32_t mesId) {
+    std::lock_guard guard(m_lock);
+    m_pending.push_back({card, mesId, std::chrono::steady_clock::now()});
+}
+
+std::vector<double> CSessionLatency::Finish(size_t& missed) {
+    m_station.SetRefreshObserver(nullptr);
+    std::lock_guard guard(m_lock);
+    missed = m_pending.size();
+    return std::move(m_ms);
+}

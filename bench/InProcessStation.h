@@ -17,8 +17,6 @@
 
 #include "cardlink/CardState.h"
 
-class CStationObserver;
-
 class COrvane;
 class CStationObserver;
 
@@ -60,4 +58,34 @@ private:
     std::mutex m_observerLock;
     RefreshObserver m_observer;
     std::vector<CStationObserver*> m_observers;
+};
+
+// Session latency as the benchmarks read it: from a host's sending of a
+// session start to the core showing the card Busy Session with that MES ID,
+// seen at the station's refresh requests. Watches `station` from construction
+// to Finish.
+class CSessionLatency {
+public:
+    explicit CSessionLatency(CInProcessStation& station);
+    ~CSessionLatency();
+
+    CSessionLatency(const CSessionLatency&) = delete;
+    CSessionLatency& operator=(const CSessionLatency&) = delete;
+
+    // Call just before the host is asked to start the session.
+    void Sent(int32_t card, int32_t mesId);
+    // Stops watching; the latencies seen (ms) and how many starts were never seen.
+    std::vector<double> Finish(size_t& missed);
+
+private:
+    struct Pending {
+        int32_t card;
+        int32_t mesId;
+        std::chrono::steady_clock::time_point sent;
+    };
+
+    CInProcessStation& m_station;
+    std::mutex m_lock;
+    std::vector<Pending> m_pending;
+    std::vector<double> m_ms;
 };

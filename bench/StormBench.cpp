@@ -104,26 +104,7 @@ bool MeasureLatency(Hosts& hosts, int seconds, std::mt19937& random, std::vector
     CStorm storm(*hosts.hosts[HOSTILE_HOST]);
     storm.Start();
 
-    struct Pending {
-        int32_t card;
-        int32_t mesId;
-        SteadyClock::time_point sent;
-    };
-    std::mutex lock;
-    std::vector<Pending> pending;
-    station.SetRefreshObserver([&](const std::vector<CardState>& rows) {
-        const auto now = SteadyClock::now();
-        std::lock_guard guard(lock);
-        for (auto it = pending.begin(); it != pending.end();) {
-            const CardState& row = rows.at(static_cast<size_t>(it->card - 1));
-            if (row.status == STATUS_BUSY_SESSION && row.mesId == it->mesId) {
-                ms.push_back(Milliseconds(now - it->sent));
-                it = pending.erase(it);
-            } else {
-                ++it;
-            }
-        }
-    });
+    CSessionLatency latency(station);
 
     std::vector<BenchCard> good = BenchCards();
     good.resize(GOOD_CARDS);
@@ -139,19 +120,14 @@ bool MeasureLatency(Hosts& hosts, int seconds, std::mt19937& random, std::vector
         // The card's previous session ends first, so that every start is one.
         hosts.HostOf(card.serial).EndSession(card.serial, error);
         const auto mesId = static_cast<int32_t>(MES_ID_BASE + static_cast<uint32_t>(i));
-        {
-            std::lock_guard guard(lock);
-            pending.push_back({card.number, mesId, SteadyClock::now()});
-        }
+        latency.Sent(card.number, mesId);
         hosts.HostOf(card.serial)
             .StartSession(card.serial, static_cast<uint32_t>(mesId), "DATA", error);
     }
     std::this_thread::sleep_for(Ms(1000));
     storm.Stop();
-    station.SetRefreshObserver(nullptr);
+    ms = latency.Finish(missed);
     station.Stop();
-    std::lock_guard guard(lock);
-    missed = pending.size();
     return !ms.empty();
 }
 
