@@ -35,7 +35,7 @@ bool COrvane::WriteRunStatistics() {
         return true;
     };
 
-    const StatisticsOutcome outcome = WriteStatisticsFile(run, true);
+    const StatisticsOutcome outcome = WriteStatisticsFile(run);
     if (outcome.result != StatisticsResult::Written) {
         StatisticsFailed(outcome.message);
         return false;

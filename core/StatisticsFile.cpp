@@ -11,6 +11,7 @@
 #include <ctime>
 #include <string>
 
+#include "config/SafeFile.h"
 #include "resources/OrvaneTypes.h"
 
 namespace {
@@ -19,6 +20,8 @@ constexpr const char* LINE_END = "\r\n";
 constexpr int64_t SECONDS_PER_DAY = 86400;
 constexpr int64_t SECONDS_PER_HOUR = 3600;
 constexpr int64_t SECONDS_PER_MINUTE = 60;
+// How many seconds past its stop time a file may take for its name.
+constexpr int64_t NAME_SECONDS_TRIED = 3600;
 
 constexpr const char* MONTH_NAMES[12] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
                                          "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
@@ -74,44 +77,17 @@ public:
         }
     }
     bool Flush() {
-        m_ok = m_ok && WriteAll(m_fd, m_buffer);
+        m_ok = m_ok && WriteWholly(m_fd, m_buffer);
         m_buffer.clear();
         return m_ok;
     }
 
 private:
     static constexpr size_t CHUNK_BYTES = 65536;
-    static bool WriteAll(int fd, const std::string& text);
     int m_fd;
     std::string m_buffer;
     bool m_ok = true;
 };
-
-bool CChunkWriter::WriteAll(int fd, const std::string& text) {
-    size_t done = 0;
-    while (done < text.size()) {
-        const ssize_t written = ::write(fd, text.data() + done, text.size() - done);
-        if (written < 0 && errno == EINTR) {
-            continue;
-        }
-        if (written <= 0) {
-            return false;
-        }
-        done += static_cast<size_t>(written);
-    }
-    return true;
-}
-
-// Makes the folder's entries durable, the new name of a renamed file among
-// them. The file itself is complete and in place by then, so a file system
-// that refuses to sync a folder does not make the statistics wrong.
-void SyncFolder(const std::string& folder) {
-    const int fd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (fd >= 0) {
-        [[maybe_unused]] const int ignored = ::fsync(fd);
-        ::close(fd);
-    }
-}
 
 }  // namespace
 
@@ -128,7 +104,7 @@ std::string StatisticsFileName(int64_t stopTime) {
     return "Stat" + FileStamp(stopTime) + ".txt";
 }
 
-StatisticsOutcome WriteStatisticsFile(const StatisticsRun& run, bool replace) {
+StatisticsOutcome WriteStatisticsFile(const StatisticsRun& run) {
     StatisticsOutcome outcome;
     tzset();  // local time as the system has it now, not as it was at start
     if (::mkdir(run.dataDir.c_str(), 0777) != 0 && errno != EEXIST) {
@@ -136,18 +112,20 @@ StatisticsOutcome WriteStatisticsFile(const StatisticsRun& run, bool replace) {
         outcome.message = "Can't create directory " + run.dataDir + ".";
         return outcome;
     }
-    outcome.path = run.dataDir + "/" + StatisticsFileName(run.stopTime);
+    const std::string name = StatisticsFileName(run.stopTime);
+    outcome.path = run.dataDir + "/" + name;
 
-    // A run that ends within the same second as another replaces its file.
-    const std::string tempPath = outcome.path + "." + std::to_string(::getpid()) + ".tmp";
-    const int fd = ::open(tempPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
-    if (fd < 0) {
+    // Written unnamed (or under a name no one can guess) and linked in when
+    // complete: nothing half made is ever seen, and nothing planted at a
+    // predictable name is written through.
+    CNewFile file;
+    if (!file.Create(run.dataDir, name)) {
         outcome.result = StatisticsResult::CreateFailed;
         outcome.message = "Can't create file " + outcome.path + ".";
         return outcome;
     }
 
-    CChunkWriter out(fd);
+    CChunkWriter out(file.Fd());
     out.Append("Start time: " + PointInTime(run.startTime) + LINE_END);
     out.Append("Stop  time: " + PointInTime(run.stopTime) + LINE_END);
     out.Append("Total uptime: " + TimeSpan(run.stopTime - run.startTime) + LINE_END);
@@ -182,26 +160,25 @@ StatisticsOutcome WriteStatisticsFile(const StatisticsRun& run, bool replace) {
     });
     out.Append("total counts: " + std::to_string(streamed));
 
-    bool written = complete && streamed == run.sampleCount;
-    written = out.Flush() && written;
-    written = ::fsync(fd) == 0 && written;
-    written = ::close(fd) == 0 && written;
-    if (written) {
-        const int renamed = replace ? ::rename(tempPath.c_str(), outcome.path.c_str())
-                                    : ::renameat2(AT_FDCWD, tempPath.c_str(), AT_FDCWD,
-                                                  outcome.path.c_str(), RENAME_NOREPLACE);
-        if (renamed == 0) {
-            SyncFolder(run.dataDir);
+    if (!(out.Flush() && complete && streamed == run.sampleCount)) {
+        outcome.result = StatisticsResult::WriteFailed;
+        outcome.message = "Can't write file " + outcome.path + ".";
+        return outcome;
+    }
+    // A name taken by another run's file (a run that ended within the same
+    // second, a recovered run) is never replaced: the file takes the next
+    // free second for its name, and its own times stay as they were.
+    for (int64_t later = 0; later < NAME_SECONDS_TRIED; ++later) {
+        const std::string path = run.dataDir + "/" + StatisticsFileName(run.stopTime + later);
+        const CNewFile::Commit commit = file.Link(StatisticsFileName(run.stopTime + later));
+        if (commit == CNewFile::Commit::Done) {
+            outcome.path = path;
             return outcome;
         }
-        if (!replace && errno == EEXIST) {
-            ::unlink(tempPath.c_str());
-            outcome.result = StatisticsResult::Exists;
-            outcome.message = "A statistics file " + outcome.path + " exists already.";
-            return outcome;
+        if (commit == CNewFile::Commit::Failed) {
+            break;
         }
     }
-    ::unlink(tempPath.c_str());
     outcome.result = StatisticsResult::WriteFailed;
     outcome.message = "Can't write file " + outcome.path + ".";
     return outcome;

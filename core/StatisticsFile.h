@@ -13,9 +13,11 @@
 //   total counts: 1                            no line end after it
 //
 // Lines end in CR LF. Month names are English whatever the locale, times are
-// local. The file is written under a temporary name in the data folder and
-// renamed into place only when every byte is on disk, so the final name never
-// holds half a file. Samples are streamed, never all held at once.
+// local. The file is written unnamed in the data folder and linked in only
+// when every byte is on disk, so the final name never holds half a file, and
+// it never replaces a file: a name already taken (another run stopped within
+// the same second) makes it take the next free second. Samples are streamed,
+// never all held at once.
 #pragma once
 
 #include <cstdint>
@@ -44,7 +46,6 @@ enum class StatisticsResult {
     FolderFailed,  // "Can't create directory ..."
     CreateFailed,  // "Can't create file ..."
     WriteFailed,   // "Can't write file ..."
-    Exists,        // a file of that name is there and must not be replaced
 };
 
 struct StatisticsOutcome {
@@ -54,9 +55,9 @@ struct StatisticsOutcome {
 };
 
 // Creates the data folder (one level) and writes the file named by the stop
-// time. `replace`: a file of the same name is replaced (the run's own file at
-// Exit), else left alone (Exists). Shows nothing: the caller tells the user.
-StatisticsOutcome WriteStatisticsFile(const StatisticsRun& run, bool replace);
+// time, or the first free second after it. Shows nothing: the caller tells
+// the user.
+StatisticsOutcome WriteStatisticsFile(const StatisticsRun& run);
 
 // "2017 Mar 05, 14:23:10": local time, English month.
 std::string PointInTime(int64_t seconds);
