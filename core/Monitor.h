@@ -86,6 +86,9 @@ public:
     // set before the dispatch thread starts; they must outlive the core.
     void AddObserver(CStationObserver* observer);
     void SetSampleArchive(CSampleArchive* archive);
+    // Where the journal and the history say whether they are kept; read after
+    // every pass, into the snapshot and as RecordFailing/RecordResumed events.
+    void SetRecordHealth(const CRecordHealth* health);
     // Dispatch thread: the run begins (before the first pass), a card message
     // was taken from the queue, a pass ends (after Tick).
     void BeginRun();
@@ -139,6 +142,8 @@ private:
     // Failed connect attempts, and hosts that never list their card.
     void CheckLinks();
     std::shared_ptr<const StationSnapshot> BuildSnapshot();
+    // Takes in what m_health says, when it changed, and tells the observers.
+    void ReadRecordHealth();
     // The statistics file's outcome, told to the user and the observers.
     void StatisticsFailed(const std::string& message);
 
@@ -150,6 +155,9 @@ private:
     };
     std::vector<CStationObserver*> m_observers;
     CSampleArchive* m_archive = nullptr;
+    const CRecordHealth* m_health = nullptr;
+    uint64_t m_healthGeneration = 0;
+    std::vector<RecordTrouble> m_troubles;  // as last read from m_health
     std::array<CardExtra, MAX_CARDS> m_extra{};
     struct Refusal {
         int32_t card = 0;
@@ -173,6 +181,7 @@ private:
     int64_t m_lastReconnect = 0;       // whole steady seconds
     int64_t m_lastAlsStep = 0;         // whole steady seconds
     int64_t m_startTime = 0;           // wall-clock seconds
+    int64_t m_startSteadyMs = 0;       // the steady clock at the start
     std::deque<StatSample> m_samples;  // the run's samples from m_firstKeptSample on
     uint64_t m_firstKeptSample = 0;
     int64_t m_lastSample = 0;                // whole steady seconds

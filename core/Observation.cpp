@@ -48,6 +48,38 @@ void COrvane::SetSampleArchive(CSampleArchive* archive) {
     m_archive = archive;
 }
 
+void COrvane::SetRecordHealth(const CRecordHealth* health) {
+    m_health = health;
+}
+
+void COrvane::ReadRecordHealth() {
+    if (m_health == nullptr || m_health->Generation() == m_healthGeneration) {
+        return;
+    }
+    m_healthGeneration = m_health->Generation();
+    std::vector<RecordTrouble> now = m_health->Troubles();
+    for (const StationRecord record : {StationRecord::Journal, StationRecord::History}) {
+        auto find = [record](const std::vector<RecordTrouble>& list) {
+            return std::find_if(list.begin(), list.end(),
+                                [record](const RecordTrouble& t) { return t.record == record; });
+        };
+        const auto before = find(m_troubles);
+        const auto after = find(now);
+        StationEvent event = CardEvent(StationEventKind::RecordFailing, -1);
+        event.reason = static_cast<int32_t>(record);
+        if (after != now.end() && (before == m_troubles.end() || before->why != after->why)) {
+            event.text = after->why;
+            event.value = after->since;
+            Emit(event);
+        } else if (after == now.end() && before != m_troubles.end()) {
+            event.kind = StationEventKind::RecordResumed;
+            Emit(event);
+        }
+    }
+    m_troubles = std::move(now);
+    m_changed = true;
+}
+
 StationEvent COrvane::CardEvent(StationEventKind kind, int32_t slot) const {
     StationEvent event;
     event.kind = kind;
@@ -157,6 +189,7 @@ void COrvane::BeginRun() {
     }
     StationInfo info;
     info.startTime = m_startTime;
+    info.startSteadyMs = m_startSteadyMs;
     info.alsPeriod = m_alsPeriod;
     info.logInterval = m_logInterval;
     info.watchList = m_watchList;
@@ -183,6 +216,7 @@ std::shared_ptr<const StationSnapshot> COrvane::BuildSnapshot() {
     snapshot->queueBytes = m_queue->Unread();
     snapshot->queueCapacity = m_queue->Capacity();
     GetCardRows(snapshot->rows);
+    snapshot->recordTroubles = m_troubles;
     for (int32_t slot = 0; slot < m_cardCount; ++slot) {
         snapshot->counters.push_back(m_extra[static_cast<size_t>(slot)].counters);
     }
@@ -197,6 +231,7 @@ void COrvane::EndPass() {
     if (m_observers.empty()) {
         return;
     }
+    ReadRecordHealth();
     const int64_t now = m_clock->SteadyMilliseconds();
     if (m_changed || (m_countersChanged && now - m_lastSnapshotMs >= COUNTER_SNAPSHOT_PACE_MS)) {
         m_snapshot = BuildSnapshot();

@@ -24,6 +24,7 @@
 #include <vector>
 
 #include "cardlink/CardState.h"
+#include "core/RecordHealth.h"
 #include "resources/OrvaneTypes.h"
 
 struct StatSample {
@@ -44,6 +45,8 @@ enum class StationEventKind : uint8_t {
     Sample,             // `sample` was taken; `value` counts the samples of the run
     StatisticsWritten,  // `text` is the statistics file's path
     StatisticsFailed,   // `text` is the message the user was shown
+    RecordFailing,      // `reason` a StationRecord: it cannot be kept; `text` why, `value` since
+    RecordResumed,      // `reason` a StationRecord: it is kept again
 };
 
 // Why a card's status changed.
@@ -98,7 +101,9 @@ struct StationEvent {
 
 // The run as it starts, before the first pass.
 struct StationInfo {
-    int64_t startTime = 0;  // wall-clock seconds since 1970
+    int64_t startTime = 0;      // wall-clock seconds since 1970
+    int64_t startSteadyMs = 0;  // the core's steady clock then: an event's steadyMs less
+                                // this is its time into the run, whatever the wall clock did
     int32_t alsPeriod = 0;
     int32_t logInterval = 0;
     std::vector<int32_t> watchList;
@@ -136,6 +141,7 @@ struct StationSnapshot {
     int32_t queueCapacity = 0;
     std::vector<CardState> rows;  // in slot order
     std::vector<CardCounters> counters;
+    std::vector<RecordTrouble> recordTroubles;  // the journal or history failing now
 };
 
 // After every pass of the dispatch thread.

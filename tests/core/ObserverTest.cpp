@@ -56,6 +56,12 @@ public:
                 line = "ended " + std::to_string(e.card) + " " + std::to_string(e.mesId) +
                        " after " + std::to_string(e.value) + " cause " + std::to_string(e.reason);
                 break;
+            case StationEventKind::RecordFailing:
+                line = "record-failing " + std::to_string(e.reason) + " " + e.text;
+                break;
+            case StationEventKind::RecordResumed:
+                line = "record-resumed " + std::to_string(e.reason);
+                break;
             case StationEventKind::BusySeconds:
                 line = "busy " + std::to_string(e.card) + " " + std::to_string(e.value);
                 break;
@@ -253,6 +259,30 @@ TEST(AsyncObserver, FilteredEventsNeverReachTheQueueAndPassesCoalesce) {
     async.Drain();
     EXPECT_THAT(recorder.Take(), ElementsAre("sample 0"));
     EXPECT_EQ(recorder.LastPass().passes, 100u) << "the latest pass is the one delivered last";
+}
+
+// A record that fails or resumes is told once per change, after the pass
+// that saw it, and the snapshot carries it until it is kept again.
+TEST_F(ObserverTest, RecordFailuresAreToldOnceAndCarriedInTheSnapshot) {
+    CRecorder recorder;
+    CRecordHealth health;
+    COrvane core(0, 0, &m_clock);
+    core.AddObserver(&recorder);
+    core.SetRecordHealth(&health);
+    core.BeginRun();
+    core.EndPass();
+    health.Failing(StationRecord::History, 1700000000, "Can't write file h.");
+    health.Failing(StationRecord::History, 1700000100, "Can't write file h.");
+    core.EndPass();
+    core.EndPass();
+    ASSERT_EQ(recorder.LastPass().snapshot->recordTroubles.size(), 1u);
+    EXPECT_EQ(recorder.LastPass().snapshot->recordTroubles[0].since, 1700000000);
+    health.Resumed(StationRecord::History);
+    core.EndPass();
+    EXPECT_TRUE(recorder.LastPass().snapshot->recordTroubles.empty());
+    EXPECT_THAT(
+        recorder.Take(),
+        ElementsAre("started 3 cards", "record-failing 1 Can't write file h.", "record-resumed 1"));
 }
 
 }  // namespace
