@@ -123,9 +123,9 @@ double Burst(const Settings& settings, const std::string& path, size_t& recorded
 
 bool Dispatch(const Settings& settings, const std::string& dir, double& p99, double& maximum) {
     std::unique_ptr<CAsyncObserver> history = History(dir + "/dispatch.db");
-    auto journal = std::make_unique<CRunJournal>(
-        dir + "/dispatch.journal",
-        [](const std::string& text) { std::fprintf(stderr, "%s\n", text.c_str()); });
+    auto journal = std::make_unique<CRunJournal>(dir, 1700000000, [](const std::string& text) {
+        std::fprintf(stderr, "%s\n", text.c_str());
+    });
     if (!history || !journal->Open()) {
         return false;
     }

@@ -216,9 +216,10 @@ int main(int argc, char** argv) {
             }
         }
         const auto start = SteadyClock::now();
-        const RecoveryOutcome outcome = RecoverJournal(data);
+        const std::vector<RecoveryOutcome> outcomes = RecoverJournals(data);
         std::printf("recovery_ms: %.0f\n", MsSince(start));
-        if (outcome.result != RecoveryResult::Recovered) {
+        const RecoveryOutcome outcome = outcomes.empty() ? RecoveryOutcome() : outcomes.front();
+        if (outcomes.size() != 1 || outcome.result != RecoveryResult::Recovered) {
             std::fprintf(stderr, "bench_journal: recovery failed: %s\n", outcome.message.c_str());
             ok = false;
         }
