@@ -1,5 +1,7 @@
 #include "history/SessionHistory.h"
 
+#include <sys/stat.h>
+
 #include <algorithm>
 #include <chrono>
 #include <ctime>
@@ -9,9 +11,6 @@
 #include "resources/StringTable.h"
 
 namespace {
-
-// A reader that replays a large write-ahead log may hold the database briefly.
-constexpr int BUSY_TIMEOUT_MS = 5000;
 
 constexpr const char* OUTCOME_FOLLOWED = "followed";
 constexpr const char* OUTCOME_REFUSED = "refused";
@@ -89,16 +88,16 @@ bool CSessionHistory::Records(const StationEvent& event) {
 }
 
 void CSessionHistory::Fail(const std::string& what) {
+    if (m_health != nullptr) {
+        m_health->Failing(StationRecord::History, std::time(nullptr), what);
+        m_failing = true;
+    }
     if (!std::exchange(m_told, true) && m_report) {
         m_report(what);
     }
 }
 
-bool CSessionHistory::Open() {
-    const std::string why = Create();
-    if (why.empty()) {
-        return true;
-    }
+void CSessionHistory::CloseDatabase() {
     if (m_db.InTransaction()) {
         m_db.Exec("ROLLBACK");
     }
@@ -109,15 +108,34 @@ bool CSessionHistory::Open() {
     m_closeRun = {};
     m_insertLink = {};
     m_db.Close();
+}
+
+bool CSessionHistory::Open() {
+    const std::string why = Create();
+    if (why.empty()) {
+        m_openFailedAtMs = -1;
+        return true;
+    }
+    CloseDatabase();
+    m_openFailedAtMs = SteadyMilliseconds();
     Fail("Can't open file " + m_path + ": " + why + ".");
     return false;
 }
 
 std::string CSessionHistory::Create() {
+    // Its files are regular files or not there yet: a link, a FIFO or a
+    // folder planted at one of their names is never opened.
+    for (const char* end : {"", "-wal", "-shm", "-journal"}) {
+        struct stat info {};
+        const std::string path = m_path + end;
+        if (::lstat(path.c_str(), &info) == 0 && !S_ISREG(info.st_mode)) {
+            return path + " is not a regular file";
+        }
+    }
     if (!m_db.Open(m_path, CSqliteDatabase::Access::ReadWriteCreate)) {
         return m_db.Error();
     }
-    m_db.SetBusyTimeout(BUSY_TIMEOUT_MS);
+    m_db.SetBusyTimeout(m_options.busyLimitMs);
     // The version first: a file that is not this station's history is left
     // as it is, not even switched to WAL.
     const std::optional<int64_t> version = m_db.QueryInteger("PRAGMA user_version");
@@ -163,7 +181,7 @@ std::string CSessionHistory::Create() {
         !m_closeRun.Valid() || !m_insertLink.Valid()) {
         return m_db.Error();
     }
-    insertRun.Bind(1, static_cast<int64_t>(std::time(nullptr)));
+    insertRun.Bind(1, m_runStart > 0 ? m_runStart : static_cast<int64_t>(std::time(nullptr)));
     if (!insertRun.Run()) {
         return m_db.Error();
     }
@@ -174,7 +192,18 @@ std::string CSessionHistory::Create() {
     return {};
 }
 
+int64_t CSessionHistory::TimeOf(const StationEvent& event) const {
+    if (m_runStart == 0) {
+        return event.wallTime;
+    }
+    return m_runStart + std::max<int64_t>(0, event.steadyMs - m_runStartSteadyMs) / 1000;
+}
+
 void CSessionHistory::OnRunStarted(const StationInfo& info) {
+    m_runStart = info.startTime;
+    m_runStartSteadyMs = info.startSteadyMs;
+    m_lastTime = std::max(m_lastTime, info.startTime);
+    m_lastSeenMs = SteadyMilliseconds();
     m_cards.clear();
     for (const CardState& card : info.cards) {
         m_cards.push_back(CardText{card.address, LoadResourceString(IDS_DEVICE_BASE + card.device),
@@ -188,7 +217,7 @@ void CSessionHistory::OnEvent(const StationEvent& event) {
     change.serialNumber = event.serialNumber;
     change.mesId = event.mesId;
     change.service = event.service;
-    change.time = event.wallTime;
+    change.time = TimeOf(event);
     switch (event.kind) {
         case StationEventKind::SessionFollowed:
             change.kind = ChangeKind::Followed;
@@ -215,7 +244,8 @@ void CSessionHistory::OnEvent(const StationEvent& event) {
         default:
             return;
     }
-    m_lastTime = std::max(m_lastTime, event.wallTime);
+    m_lastTime = std::max(m_lastTime, change.time);
+    m_lastSeenMs = SteadyMilliseconds();
     Keep(std::move(change));
 }
 
@@ -223,7 +253,11 @@ void CSessionHistory::OnRunStopped() {
     // The stop carries no time of its own; it follows the run's last event.
     Change change;
     change.kind = ChangeKind::Stopped;
-    change.time = std::max<int64_t>(std::time(nullptr), m_lastTime);
+    // By the steady clock since the last event, as the events' own times are.
+    change.time =
+        m_lastSeenMs > 0
+            ? m_lastTime + std::max<int64_t>(0, SteadyMilliseconds() - m_lastSeenMs) / 1000
+            : std::max<int64_t>(std::time(nullptr), m_lastTime);
     m_stopping = true;
     Keep(std::move(change));
 }
@@ -236,16 +270,29 @@ void CSessionHistory::Keep(Change change) {
 }
 
 void CSessionHistory::Flush() {
-    if (!m_db.IsOpen() || m_kept.empty()) {
+    const int64_t now = SteadyMilliseconds();
+    if (!m_db.IsOpen()) {
+        // Not open (yet): tried again at its pace once an open failed.
+        if (m_openFailedAtMs < 0 ||
+            (!m_stopping && now - m_openFailedAtMs < m_options.reopenPaceMs) || !Open()) {
+            return;
+        }
+    }
+    if (m_kept.empty()) {
+        if (std::exchange(m_failing, false)) {
+            m_health->Resumed(StationRecord::History);
+        }
         return;
     }
-    const int64_t now = SteadyMilliseconds();
     if (m_failedAtMs >= 0 && !m_stopping && now - m_failedAtMs < m_options.retryPaceMs) {
         return;
     }
     if (Write()) {
         m_kept.clear();
         m_failedAtMs = -1;
+        if (std::exchange(m_failing, false)) {
+            m_health->Resumed(StationRecord::History);
+        }
         return;
     }
     const std::string why = m_db.Error();

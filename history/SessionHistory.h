@@ -23,10 +23,19 @@
 // end is not known; the next run that opens the history marks it "run did not
 // end".
 //
+// Times come from one clock: an event's time is the run's start (wall clock)
+// plus its time into the run by the steady clock, so that a wall clock set
+// back or forward never makes a session end before it began.
+//
 // A transaction that cannot be written is rolled back and its changes kept
 // (up to a bound) for the next attempt, made at most once per retry pace and
-// once more when the run stops. The user is told of the first failure only;
-// the station never waits for the history.
+// once more when the run stops; a database that could not be opened is tried
+// again at the reopen pace, its changes kept the same way. The user is told
+// of the first failure; the health, when given, of every failure and of the
+// history being written again. No attempt waits longer than the busy limit
+// for another program's lock, so the run's stop is never held long by one.
+// The database and its companions (-wal, -shm) are only used as regular
+// files, never through a link.
 #pragma once
 
 #include <cstdint>
@@ -36,6 +45,7 @@
 #include <string>
 #include <vector>
 
+#include "core/RecordHealth.h"
 #include "core/StationObserver.h"
 #include "history/SqliteDatabase.h"
 
@@ -48,8 +58,10 @@ public:
     using FailureReport = std::function<void(const std::string& text)>;
 
     struct Options {
-        int64_t retryPaceMs = 5000;  // between attempts after a failure
-        size_t maxKept = 100000;     // changes kept while writes fail; the oldest go first
+        int64_t retryPaceMs = 5000;    // between attempts after a failure to write
+        int64_t reopenPaceMs = 30000;  // between attempts to open it after a failure
+        int busyLimitMs = 1000;        // the longest wait for another connection's lock
+        size_t maxKept = 100000;       // changes kept while writes fail; the oldest go first
     };
 
     CSessionHistory(std::string path, FailureReport report);
@@ -61,8 +73,11 @@ public:
 
     // Opens the database, creating it when missing, checks its schema, marks
     // what runs that did not stop left open and starts this run's record.
-    // False, and the report told, when it cannot.
+    // False, and the report told, when it cannot; it is tried again later.
     bool Open();
+    bool IsOpen() const { return m_db.IsOpen(); }
+    // Told of every failure and recovery; set before Open.
+    void SetHealth(CRecordHealth* health) { m_health = health; }
     const std::string& Path() const { return m_path; }
 
     // The events it records; a filter for its CAsyncObserver (any thread).
@@ -96,10 +111,14 @@ private:
                        const char* outcome);
     void Keep(Change change);
     void Fail(const std::string& what);
+    void CloseDatabase();
+    // An event's time: the run's start plus its steady time into the run.
+    int64_t TimeOf(const StationEvent& event) const;
 
     const std::string m_path;
     const FailureReport m_report;
     const Options m_options;
+    CRecordHealth* m_health = nullptr;
     CSqliteDatabase m_db;
     CSqliteStatement m_begin;
     CSqliteStatement m_commit;
@@ -115,8 +134,13 @@ private:
     };
     std::vector<CardText> m_cards;  // the run's cards, by slot
     std::deque<Change> m_kept;
-    int64_t m_lastTime = 0;     // of the latest event
-    int64_t m_failedAtMs = -1;  // steady milliseconds of the last failed attempt; -1: none
+    int64_t m_runStart = 0;          // wall-clock seconds; 0 before OnRunStarted
+    int64_t m_runStartSteadyMs = 0;  // the core's steady clock then
+    int64_t m_lastTime = 0;          // of the latest event
+    int64_t m_lastSeenMs = 0;        // this thread's steady ms when it came
+    int64_t m_openFailedAtMs = -1;   // steady ms of the last failed open; -1: none
+    int64_t m_failedAtMs = -1;       // steady milliseconds of the last failed attempt; -1: none
     bool m_stopping = false;
     bool m_told = false;
+    bool m_failing = false;  // the health was told of a failure
 };

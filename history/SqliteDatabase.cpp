@@ -82,8 +82,9 @@ CSqliteDatabase::~CSqliteDatabase() {
 
 bool CSqliteDatabase::Open(const std::string& path, Access access) {
     Close();
-    const int flags = access == Access::ReadOnly ? SQLITE_OPEN_READONLY
-                                                 : SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE;
+    const int flags = access == Access::ReadOnly
+                          ? SQLITE_OPEN_READONLY
+                          : SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOFOLLOW;
     const int result = sqlite3_open_v2(path.c_str(), &m_db, flags, nullptr);
     if (result != SQLITE_OK) {
         // A handle comes back even on failure (unless memory ran out); it holds the text.

@@ -8,6 +8,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <csignal>
 #include <fstream>
 #include <string>
@@ -315,6 +316,86 @@ TEST_F(SessionHistoryTest, AFullDiskIsToldOnceAndWhatWasKeptIsWrittenWhenThereIs
         ASSERT_EQ(sessions[i].mesId, static_cast<int32_t>(2100 - i));
         ASSERT_EQ(sessions[i].reason, "end record") << i;
     }
+}
+
+}  // namespace
+
+namespace {
+
+// Times come from the steady clock into the run: the wall clock set back an
+// hour between a session's start and its end changes neither.
+TEST_F(SessionHistoryTest, TimesComeFromTheSteadyClockWhateverTheWallClockDoes) {
+    CSessionHistory history(m_path, Recorder());
+    ASSERT_TRUE(history.Open());
+    StationInfo info = TwoCards();
+    info.startTime = T;
+    info.startSteadyMs = 50000;
+    history.OnRunStarted(info);
+    StationEvent start = Event(StationEventKind::SessionFollowed, 1, 0, 42, SERVICE_DATA);
+    start.steadyMs = 55000;
+    StationEvent end = Event(StationEventKind::SessionEnded, 1, -3600, 42, SERVICE_DATA,
+                             Cause(SessionEndCause::EndRecord), 7);
+    end.steadyMs = 62000;
+    StationEvent open = Event(StationEventKind::SessionFollowed, 2, -3590, 43, SERVICE_FAX);
+    open.steadyMs = 63000;
+    for (const StationEvent& event : {start, end, open}) {
+        history.OnEvent(event);
+    }
+    history.OnRunStopped();
+    history.Flush();
+    EXPECT_EQ(Sessions(m_path), (std::vector<std::string>{
+                                    "2 43 Fax 13..13 0 followed: station stopped",
+                                    "1 42 Data 5..12 7 followed: end record",
+                                }));
+}
+
+// A history that cannot be opened at the start is opened later and gets
+// every session it missed; the health tells the failure and the recovery.
+TEST_F(SessionHistoryTest, HistoryThatCouldNotBeOpenedIsOpenedLaterWithNothingLost) {
+    const std::string target = m_dir.Path() + "/target";
+    std::ofstream(target) << "keep";
+    ASSERT_EQ(::symlink(target.c_str(), m_path.c_str()), 0);
+    CRecordHealth health;
+    CSessionHistory::Options options;
+    options.reopenPaceMs = 0;
+    CSessionHistory history(m_path, Recorder(), options);
+    history.SetHealth(&health);
+    EXPECT_FALSE(history.Open());
+    EXPECT_EQ(m_told, std::vector<std::string>{"Can't open file " + m_path + ": " + m_path +
+                                               " is not a regular file."});
+    history.OnRunStarted(TwoCards());
+    history.OnEvent(Event(StationEventKind::SessionFollowed, 1, 1, 42, SERVICE_DATA));
+    history.Flush();
+    ASSERT_EQ(health.Troubles().size(), 1u);
+    EXPECT_EQ(health.Troubles()[0].record, StationRecord::History);
+    EXPECT_EQ(ReadFile(target), "keep") << "never written through the link";
+
+    ASSERT_EQ(::unlink(m_path.c_str()), 0);
+    history.OnEvent(Event(StationEventKind::SessionRefused, 2, 2, 43, SERVICE_FAX));
+    history.Flush();
+    EXPECT_TRUE(health.Troubles().empty());
+    EXPECT_EQ(Sessions(m_path).size(), 2u);
+}
+
+// Another program holding the database's lock holds the run's stop for no
+// longer than the busy limit of an attempt under way and of the last one.
+TEST_F(SessionHistoryTest, AnotherProgramsLockHoldsTheStopOnlyBriefly) {
+    auto inner = std::make_unique<CSessionHistory>(m_path, Recorder());
+    ASSERT_TRUE(inner->Open());
+    CSqliteDatabase other;
+    ASSERT_TRUE(other.Open(m_path, CSqliteDatabase::Access::ReadWriteCreate));
+    const auto begin = std::chrono::steady_clock::now();
+    {
+        CAsyncObserver history(std::move(inner), {});
+        history.OnRunStarted(TwoCards());
+        ASSERT_TRUE(other.Exec("BEGIN EXCLUSIVE"));
+        history.OnEvent(Event(StationEventKind::SessionFollowed, 1, 1, 42, SERVICE_DATA));
+        history.OnRunStopped();
+    }
+    const auto took = std::chrono::steady_clock::now() - begin;
+    other.Exec("ROLLBACK");
+    EXPECT_LT(took, std::chrono::seconds(3));
+    EXPECT_EQ(m_told.size(), 1u);
 }
 
 }  // namespace
