@@ -84,7 +84,8 @@ void PrintTable(const COrvane& core, std::FILE* out) {
     std::fflush(out);
 }
 
-void DrawFrame(const COrvane& core, CTerminalView& view, std::size_t configNotes) {
+void DrawFrame(const COrvane& core, CTerminalView& view, std::size_t configNotes,
+               const CRecordHealth* health) {
     StatusFrame frame;
     core.GetCardRows(frame.rows);
     frame.watchList = core.GetWatchList();
@@ -93,6 +94,10 @@ void DrawFrame(const COrvane& core, CTerminalView& view, std::size_t configNotes
     const int64_t now = static_cast<int64_t>(std::time(nullptr));
     frame.headline = FormatLocalTime(now) + "  up " + FormatDuration(now - core.GetStartTime()) +
                      "  samples " + std::to_string(core.GetSampleCount());
+    if (health != nullptr && health->Generation() != 0) {
+        const std::string troubles = RecordTroublesText(health->Troubles());
+        frame.headline += troubles.empty() ? "" : "  " + troubles;
+    }
     if (configNotes > 0) {
         frame.headline += "  (" + std::to_string(configNotes) + " configuration note" +
                           (configNotes == 1 ? "" : "s") + " on standard error, shown at exit)";
@@ -242,7 +247,10 @@ int RunConsoleStation(const ConsoleStationSettings& settings) {
             refresh.Take();
         }
         if (view) {
-            DrawFrame(*core, *view, configNotes);  // also each second, for the clock line
+            DrawFrame(*core, *view, configNotes,
+                      settings.operations != nullptr
+                          ? &settings.operations->Health()
+                          : nullptr);  // also each second, for the clock line
         } else if (fds[1].revents != 0 && lines == nullptr) {
             PrintTable(*core, settings.out);
         }
@@ -268,6 +276,11 @@ int RunConsoleStation(const ConsoleStationSettings& settings) {
     const std::string outcome = DescribeStatistics(*core);
     const bool fileWritten = !core->StatisticsPath().empty();
     core.reset();
+    // The records end before the last line, so that what they tell on the way
+    // (a history another program holds) has its priority and comes before it.
+    if (settings.operations != nullptr) {
+        settings.operations->Finish();
+    }
     if (eventLines) {
         const uint64_t dropped = eventLines->Finish();
         if (dropped > 0) {

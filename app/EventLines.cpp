@@ -154,6 +154,17 @@ void CEventLines::OnEvent(const StationEvent& event) {
                            "statistics file written: " + event.text + " (" +
                                Plural(event.value, "sample", "samples") + ")");
             return;
+        case StationEventKind::RecordFailing:
+            m_output.Write(LinePriority::Warning, event.wallTime,
+                           std::string(RecordName(static_cast<StationRecord>(event.reason))) +
+                               " failing since " + FormatLocalTime(event.value) + ": " +
+                               event.text);
+            return;
+        case StationEventKind::RecordResumed:
+            m_output.Write(LinePriority::Info, event.wallTime,
+                           std::string(RecordName(static_cast<StationRecord>(event.reason))) +
+                               " written again");
+            return;
         case StationEventKind::StatisticsFailed:  // shown as a message already
         case StationEventKind::Sample:            // counted in the summary
         case StationEventKind::BusySeconds:

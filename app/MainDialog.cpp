@@ -498,6 +498,10 @@ void COrvaneSystemDlg::UpdateStatusLine() {
         text +=
             tr("    Last refresh: %1").arg(QString::fromStdString(FormatLocalTime(m_lastRefresh)));
     }
+    if (const std::shared_ptr<const StationSnapshot> snapshot = m_snapshot.Latest();
+        snapshot && !snapshot->recordTroubles.empty()) {
+        text += "    " + QString::fromStdString(RecordTroublesText(snapshot->recordTroubles));
+    }
     m_statusLine->setText(text);
 }
 

@@ -6,6 +6,7 @@
 #include <utility>
 
 #include "config/Notifier.h"
+#include "config/SafeFile.h"
 #include "core/Monitor.h"
 #include "history/RunJournal.h"
 #include "history/SessionHistory.h"
@@ -45,13 +46,19 @@ bool COperations::Prepare(const std::string& dataDir, std::string& error) {
                     ".";
             return false;
         case CDataFolderLock::Result::Unavailable:
-            return true;  // nothing can be kept there; the station runs on
+            // Nothing kept there could be trusted to be this station's alone.
+            m_lockProblem = "The data folder " + dataDir + " cannot be locked (" + m_lock.Why() +
+                            "): this run keeps no journal and no session history.";
+            ShowMessage(m_lockProblem);
+            return true;
         case CDataFolderLock::Result::Held:
             break;
     }
-    const RecoveryOutcome recovered = RecoverJournal(dataDir);
-    if (!recovered.message.empty()) {
-        ShowMessage(recovered.message);
+    RemoveStaleTemporaries(dataDir);
+    for (const RecoveryOutcome& recovered : RecoverJournals(dataDir)) {
+        if (!recovered.message.empty()) {
+            ShowMessage(recovered.message);
+        }
     }
     return true;
 }
@@ -61,28 +68,29 @@ void COperations::AddService(std::unique_ptr<CStationObserver> observer) {
 }
 
 void COperations::Attach(COrvane& core) {
-    if (core.GetLogInterval() != 0) {
-        const std::string& dataDir = core.GetDataDir();
-        if (::mkdir(dataDir.c_str(), 0777) != 0 && errno != EEXIST) {
-            ShowMessage("Can't create directory " + dataDir + ".");
-        } else {
-            auto journal =
-                std::make_unique<CRunJournal>(dataDir + "/" + JOURNAL_FILE_NAME,
-                                              [](const std::string& text) { ShowMessage(text); });
-            if (!journal->Open()) {
-                ShowMessage("Can't create file " + journal->Path() + ".");
-            } else {
-                CRunJournal* archive = journal.get();
-                CAsyncObserver::Options options;
-                options.capacity = JOURNAL_QUEUE;
-                options.filter = IsJournalEvent;
-                m_journal = std::make_unique<CAsyncObserver>(std::move(journal), options);
-                core.SetSampleArchive(archive);
-                core.AddObserver(m_journal.get());
-            }
+    core.SetRecordHealth(&m_health);
+    if (!m_lockProblem.empty()) {
+        const int64_t now = core.GetStartTime();
+        if (core.GetLogInterval() != 0) {
+            m_health.Failing(StationRecord::Journal, now, m_lockProblem);
         }
+        m_health.Failing(StationRecord::History, now, m_lockProblem);
+    } else {
+        if (core.GetLogInterval() != 0) {
+            auto journal = std::make_unique<CRunJournal>(
+                core.GetDataDir(), core.GetStartTime(),
+                [](const std::string& text) { ShowMessage(text); }, &m_health);
+            journal->Open();  // told when it fails, and tried again
+            CRunJournal* archive = journal.get();
+            CAsyncObserver::Options options;
+            options.capacity = JOURNAL_QUEUE;
+            options.filter = IsJournalEvent;
+            m_journal = std::make_unique<CAsyncObserver>(std::move(journal), options);
+            core.SetSampleArchive(archive);
+            core.AddObserver(m_journal.get());
+        }
+        AttachHistory(core);
     }
-    AttachHistory(core);
     for (const std::unique_ptr<CStationObserver>& service : m_services) {
         core.AddObserver(service.get());
     }
@@ -99,9 +107,8 @@ void COperations::AttachHistory(COrvane& core) {
     // One message at most: the history tells its first failure only.
     auto history =
         std::make_unique<CSessionHistory>(path, [](const std::string& text) { ShowMessage(text); });
-    if (!history->Open()) {
-        return;  // the user was told; the station runs without it
-    }
+    history->SetHealth(&m_health);
+    history->Open();  // told when it fails, and tried again
     CAsyncObserver::Options options;
     options.capacity = HISTORY_QUEUE;
     options.filter = CSessionHistory::Records;

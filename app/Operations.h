@@ -1,8 +1,9 @@
 // The operations layer of one run: what the station keeps and tells beyond
 // its designed window, around an unchanged core.
 //
-//   Prepare (before the core)  the data folder's lock; a journal left by a run
-//                              that did not end becomes that run's statistics file
+//   Prepare (before the core)  the data folder's lock; every journal left by a
+//                              run that did not end becomes that run's statistics
+//                              file; temporary files of killed writers go
 //   Attach  (core built,       the run journal, the session history and the
 //            thread not yet)   services the program added, each behind its own
 //                              queue and thread
@@ -17,6 +18,7 @@
 #include <vector>
 
 #include "core/AsyncObserver.h"
+#include "core/RecordHealth.h"
 #include "history/DataFolderLock.h"
 
 class COrvane;
@@ -32,8 +34,10 @@ public:
     COperations& operator=(const COperations&) = delete;
 
     // Creates the data folder (one level) if it can, takes its lock and
-    // recovers a journal left there. False, with `error` set, when another
+    // recovers the journals left there. False, with `error` set, when another
     // station holds the folder: the program must end without touching it.
+    // Where the folder cannot be locked at all, the user is told and the run
+    // keeps no journal and no history (its statistics file is written as ever).
     bool Prepare(const std::string& dataDir, std::string& error);
 
     // A service of the program (HTTP, MQTT, notifications): registered with
@@ -42,8 +46,13 @@ public:
 
     // Opens the run journal when the core takes samples, registers it as the
     // core's sample archive; opens the session history (always); registers
-    // every observer with the core. Once, before the dispatch thread starts.
+    // every observer with the core, and the records' health. A journal or
+    // history that cannot be opened is tried again while the run goes on.
+    // Once, before the dispatch thread starts.
     void Attach(COrvane& core);
+
+    // Whether the journal and the history are kept; any thread.
+    const CRecordHealth& Health() const { return m_health; }
 
     // Waits until the journal has taken everything handed to it so far.
     void Drain();
@@ -56,6 +65,8 @@ private:
 
     std::string m_dataDir;
     CDataFolderLock m_lock;
+    std::string m_lockProblem;  // why the folder is not locked; empty when it is
+    CRecordHealth m_health;
     std::vector<std::unique_ptr<CStationObserver>> m_services;
     std::unique_ptr<CAsyncObserver> m_journal;
     std::unique_ptr<CAsyncObserver> m_history;

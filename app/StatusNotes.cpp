@@ -78,7 +78,21 @@ std::string StationStatusText(const StationSnapshot& snapshot) {
         up += row.status != STATUS_NOT_CONNECTED ? 1 : 0;
         busy += row.status == STATUS_BUSY_SESSION ? 1 : 0;
     }
-    return GroupThousands(up) + " of " + GroupThousands(snapshot.rows.size()) + " cards up, " +
-           GroupThousands(busy) + " busy, " + GroupThousands(snapshot.samplesTaken) +
-           (snapshot.samplesTaken == 1 ? " sample" : " samples");
+    std::string text = GroupThousands(up) + " of " + GroupThousands(snapshot.rows.size()) +
+                       " cards up, " + GroupThousands(busy) + " busy, " +
+                       GroupThousands(snapshot.samplesTaken) +
+                       (snapshot.samplesTaken == 1 ? " sample" : " samples");
+    if (!snapshot.recordTroubles.empty()) {
+        text += "; " + RecordTroublesText(snapshot.recordTroubles);
+    }
+    return text;
+}
+
+std::string RecordTroublesText(const std::vector<RecordTrouble>& troubles) {
+    std::string text;
+    for (const RecordTrouble& trouble : troubles) {
+        text += (text.empty() ? "" : "; ") + std::string(RecordName(trouble.record)) +
+                " failing since " + FormatLocalTime(trouble.since);
+    }
+    return text;
 }

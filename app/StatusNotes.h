@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "cardlink/CardState.h"
 #include "core/StationObserver.h"
@@ -31,5 +32,11 @@ std::string GroupThousands(uint64_t value);
 
 // "8 of 10 cards up, 3 busy, 1,234 samples": the station in one line, for the
 // service manager's status and the console's hourly summary. A card is up
-// while its host is connected (any status but Not Connected).
+// while its host is connected (any status but Not Connected). A journal or
+// history that is not being kept adds "; journal failing since 2026-12-08
+// 14:03:07".
 std::string StationStatusText(const StationSnapshot& snapshot);
+
+// "journal failing since 2026-12-08 14:03:07; history failing since ...";
+// empty when every record is kept.
+std::string RecordTroublesText(const std::vector<RecordTrouble>& troubles);

@@ -45,6 +45,16 @@ std::string Number(double value) {
     return text;
 }
 
+// When `record` began to fail; 0 while it is kept.
+int64_t RecordFailingSince(const StationSnapshot& snapshot, StationRecord record) {
+    for (const RecordTrouble& trouble : snapshot.recordTroubles) {
+        if (trouble.record == record) {
+            return std::max<int64_t>(trouble.since, 1);
+        }
+    }
+    return 0;
+}
+
 // Writes one metric family: its HELP and TYPE lines once, then its samples.
 class CFamily {
 public:
@@ -168,6 +178,26 @@ void AppendCards(std::string& out, const StationSnapshot& snapshot, int64_t nowM
     CFamily(out, "orvane_station_start_time_seconds", GAUGE,
             "When the run started, in seconds since 1970.")
         .Sample("", static_cast<double>(snapshot.startTime));
+    {
+        CFamily ok(out, "orvane_record_ok", GAUGE,
+                   "1 while the run journal or the session history is being kept, 0 while it "
+                   "fails.");
+        for (const StationRecord record : {StationRecord::Journal, StationRecord::History}) {
+            ok.Sample(std::string("record=\"") + RecordName(record) + "\"",
+                      RecordFailingSince(snapshot, record) == 0 ? 1 : 0);
+        }
+    }
+    {
+        CFamily since(out, "orvane_record_failing_since_seconds", GAUGE,
+                      "When the record began to fail, in seconds since 1970 (none while it is "
+                      "kept).");
+        for (const StationRecord record : {StationRecord::Journal, StationRecord::History}) {
+            if (const int64_t time = RecordFailingSince(snapshot, record); time != 0) {
+                since.Sample(std::string("record=\"") + RecordName(record) + "\"",
+                             static_cast<double>(time));
+            }
+        }
+    }
 }
 
 // /proc/self/stat: the fields after the command name, which may hold blanks.

@@ -5,6 +5,27 @@
 #include "remote/CardJson.h"
 #include "remote/Json.h"
 
+namespace {
+
+// {"journal": {"ok": true}, "history": {"ok": false, "since": "...", "error": "..."}}
+std::string RecordsJson(const std::vector<RecordTrouble>& troubles) {
+    CJsonObject records;
+    for (const StationRecord record : {StationRecord::Journal, StationRecord::History}) {
+        const auto trouble =
+            std::find_if(troubles.begin(), troubles.end(),
+                         [record](const RecordTrouble& t) { return t.record == record; });
+        CJsonObject state;
+        state.Boolean("ok", trouble == troubles.end());
+        if (trouble != troubles.end()) {
+            state.String("since", IsoLocalTime(trouble->since)).String("error", trouble->why);
+        }
+        records.Value(RecordName(record), state.Text());
+    }
+    return records.Text();
+}
+
+}  // namespace
+
 std::string StatusJson(const StationSnapshot& snapshot, const StatusContext& context) {
     const int64_t now = context.nowMs / 1000;
     std::vector<std::string> watchList;
@@ -29,6 +50,7 @@ std::string StatusJson(const StationSnapshot& snapshot, const StatusContext& con
             .Value("watch_list", JsonArray(watchList))
             .Number("samples_taken", static_cast<int64_t>(snapshot.samplesTaken))
             .Number("sequence", static_cast<int64_t>(snapshot.sequence))
+            .Value("records", RecordsJson(snapshot.recordTroubles))
             .Text();
     return CJsonObject().Value("station", station).Value("cards", JsonArray(cards)).Text() + '\n';
 }

@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <chrono>
 #include <filesystem>
+#include <fstream>
 #include <regex>
 #include <sstream>
 #include <string>
@@ -47,7 +48,16 @@ std::vector<std::string> Folder(const std::string& path) {
 class NothingLostTest : public testing::Test {
 protected:
     void SetUp() override { m_folders.WriteConfig(""); }
-    std::string Journal() const { return m_folders.DataDir() + "/OrvaneSystemDx.journal"; }
+    // The run's journal, OrvaneSystemDx.<start>.journal; empty while there is none.
+    std::string Journal() const {
+        static const std::regex name(R"(OrvaneSystemDx\.\d+(-\d+)?\.journal)");
+        for (const std::string& entry : Folder(m_folders.DataDir())) {
+            if (std::regex_match(entry, name)) {
+                return m_folders.DataDir() + "/" + entry;
+            }
+        }
+        return {};
+    }
 
     CStationFolders m_folders;
 };
@@ -91,7 +101,7 @@ TEST_F(NothingLostTest, KilledStationsRunIsRecoveredAtTheNextStart) {
     }
     next.Signal(SIGTERM);
     EXPECT_EQ(next.Wait(30s), 0);
-    EXPECT_FALSE(std::filesystem::exists(Journal())) << "the recovered journal is gone";
+    EXPECT_EQ(Journal(), "") << "the recovered journal is gone";
 }
 
 TEST_F(NothingLostTest, SecondStationOnTheDataFolderIsRefusedAndTheFirstRunsOn) {
@@ -109,14 +119,15 @@ TEST_F(NothingLostTest, SecondStationOnTheDataFolderIsRefusedAndTheFirstRunsOn) 
     EXPECT_EQ(second.Stdout(), "") << "no table: the second station never started";
     EXPECT_EQ(Folder(m_folders.DataDir()), before);
     EXPECT_EQ(Folder(m_folders.DataDir()),
-              (std::vector<std::string>{
-                  "OrvaneSystemDx.journal", "OrvaneSystemDx.lock", "OrvaneSystemDx.sessions.db",
-                  "OrvaneSystemDx.sessions.db-shm", "OrvaneSystemDx.sessions.db-wal"}));
+              (std::vector<std::string>{Journal().substr(m_folders.DataDir().size() + 1),
+                                        "OrvaneSystemDx.lock", "OrvaneSystemDx.sessions.db",
+                                        "OrvaneSystemDx.sessions.db-shm",
+                                        "OrvaneSystemDx.sessions.db-wal"}));
 
     first.Signal(SIGTERM);
     EXPECT_EQ(first.Wait(30s), 0);
     EXPECT_EQ(m_folders.StatFiles().size(), 1u);
-    EXPECT_FALSE(std::filesystem::exists(Journal()));
+    EXPECT_EQ(Journal(), "");
 }
 
 TEST_F(NothingLostTest, ReadOnlyDataFolderIsToldAtStartAndTheStationRunsOn) {
@@ -133,12 +144,51 @@ TEST_F(NothingLostTest, ReadOnlyDataFolderIsToldAtStartAndTheStationRunsOn) {
     std::filesystem::permissions(m_folders.DataDir(), std::filesystem::perms(0555));
     CChildProcess station(argv, m_folders.Root(), "read-only");
     ASSERT_TRUE(WaitUntil([&] { return !station.Stdout().empty(); })) << station.Stderr();
-    EXPECT_TRUE(station.Stderr().starts_with("Can't create file " + Journal() + ".\n"))
+    EXPECT_TRUE(
+        std::regex_search(station.Stderr(), std::regex("^Can't create file " + m_folders.DataDir() +
+                                                       "/OrvaneSystemDx\\.\\d+\\.journal\\.\n")))
         << station.Stderr();
     station.Signal(SIGTERM);
     EXPECT_EQ(station.Wait(30s), 1) << "the statistics file could not be written either";
     EXPECT_TRUE(station.Stderr().ends_with(".txt.\n")) << station.Stderr();
     std::filesystem::permissions(m_folders.DataDir(), std::filesystem::perms(0755));
+}
+
+// What an operator may leave at the lock file's name (a folder; a file of
+// root's from a manual run, the station then run as its service user) breaks
+// neither the lock nor the recovery.
+TEST_F(NothingLostTest, LockFileLeftUnusableBreaksNeitherTheLockNorTheRecovery) {
+    std::filesystem::create_directories(m_folders.DataDir());
+    std::vector<std::string> argv = {PROGRAM, "--console", "--table", "/L:4"};
+    if (::geteuid() == 0) {
+        std::filesystem::permissions(m_folders.Root(), std::filesystem::perms(0777));
+        for (const std::string& folder : {m_folders.ConfigDir(), m_folders.DataDir()}) {
+            std::filesystem::permissions(folder, std::filesystem::perms(0777));
+        }
+        std::ofstream(m_folders.DataDir() + "/OrvaneSystemDx.lock") << "1\n";  // root's, 0644
+        argv.insert(argv.begin(),
+                    {"/usr/bin/setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"});
+    } else {
+        std::filesystem::create_directory(m_folders.DataDir() + "/OrvaneSystemDx.lock");
+    }
+    {
+        CChildProcess killed(argv, m_folders.Root(), "killed");
+        ASSERT_TRUE(WaitUntil(
+            [&] { return CountLinesStartingWith(ReadWholeFile(Journal()), "sample ") >= 1; }, 60s))
+            << killed.Stderr();
+        CChildProcess second(argv, m_folders.Root(), "second");
+        EXPECT_EQ(second.Wait(30s), 1);
+        EXPECT_NE(second.Stderr().find("is in use by another station"), std::string::npos)
+            << second.Stderr();
+        killed.Signal(SIGKILL);
+        killed.Wait(30s);
+    }
+    CChildProcess next(argv, m_folders.Root(), "next");
+    ASSERT_TRUE(WaitUntil([&] { return m_folders.StatFiles().size() == 1; }, 30s)) << next.Stderr();
+    EXPECT_NE(next.Stderr().find("Recovered the statistics of the run started"), std::string::npos);
+    next.Signal(SIGTERM);
+    next.Wait(30s);
+    EXPECT_EQ(m_folders.StatFiles().size(), 2u);
 }
 
 }  // namespace
