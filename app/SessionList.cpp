@@ -1,8 +1,15 @@
 #include "app/SessionList.h"
 
 #include <algorithm>
+#include <array>
+#include <cerrno>
+#include <csignal>
+#include <cstring>
 #include <ctime>
+#include <exception>
+#include <new>
 #include <string_view>
+#include <utility>
 
 namespace {
 
@@ -35,18 +42,19 @@ std::string ServiceText(const std::string& service) {
     return service == " " ? std::string() : service;
 }
 
-std::string CsvField(const std::string& field) {
+void AppendCsvField(std::string& line, const std::string& field) {
     if (field.find_first_of(",\"\r\n") == std::string::npos) {
-        return field;
+        line += field;
+        return;
     }
-    std::string quoted = "\"";
+    line += '"';
     for (const char c : field) {
-        quoted += c;
+        line += c;
         if (c == '"') {
-            quoted += '"';
+            line += '"';
         }
     }
-    return quoted + "\"";
+    line += '"';
 }
 
 std::string OptionalText(const std::optional<int64_t>& value, std::string (*text)(int64_t)) {
@@ -55,6 +63,195 @@ std::string OptionalText(const std::optional<int64_t>& value, std::string (*text
 
 std::string Number(int64_t value) {
     return std::to_string(value);
+}
+
+constexpr size_t COLUMNS = 12;
+using Cells = std::array<std::string, COLUMNS>;
+
+const Cells& Heading() {
+    static const Cells heading = {"Start",  "End",  "Duration", "Card",    "Serial",  "Address",
+                                  "Device", "Mode", "MES ID",   "Service", "Outcome", "Reason"};
+    return heading;
+}
+
+// Numbers to the right, texts to the left.
+constexpr std::array<bool, COLUMNS> RIGHT = {false, false, true, true,  true,  false,
+                                             false, false, true, false, false, false};
+
+constexpr const char* CSV_HEADER =
+    "start,end,duration,card,serial,address,device,mode,mesid,service,outcome,reason\n";
+
+// The texts of a row, its duration as `duration` gives it.
+void RowCells(const SessionRecord& s, std::string (*duration)(int64_t), Cells& cells) {
+    cells = {SessionTimeText(s.start),
+             OptionalText(s.end, SessionTimeText),
+             OptionalText(s.duration, duration),
+             Number(s.card),
+             Number(s.serialNumber),
+             s.address,
+             s.device,
+             s.mode,
+             Number(s.mesId),
+             ServiceText(s.service),
+             s.outcome,
+             s.reason};
+}
+
+// `cells` as a CSV line, its newline included.
+void CsvLine(const Cells& cells, std::string& line) {
+    line.clear();
+    for (size_t column = 0; column < COLUMNS; ++column) {
+        if (column > 0) {
+            line += ',';
+        }
+        AppendCsvField(line, cells[column]);
+    }
+    line += '\n';
+}
+
+// The table's columns as wide as their widest cell, the heading's included:
+// measured on every row first, then the rows are laid out.
+class CTableLayout {
+public:
+    CTableLayout() { Measure(Heading()); }
+
+    void Measure(const Cells& cells) {
+        for (size_t column = 0; column < COLUMNS; ++column) {
+            m_widths[column] = std::max(m_widths[column], cells[column].size());
+        }
+    }
+
+    // `cells` as a line of the table, without trailing blanks, its newline included.
+    void Line(const Cells& cells, std::string& line) const {
+        line.clear();
+        for (size_t column = 0; column < COLUMNS; ++column) {
+            const std::string& cell = cells[column];
+            const size_t padding =
+                m_widths[column] > cell.size() ? m_widths[column] - cell.size() : 0;
+            if (column > 0) {
+                line += COLUMN_GAP;
+            }
+            if (RIGHT[column]) {
+                line.append(padding, ' ');
+                line += cell;
+            } else {
+                line += cell;
+                line.append(padding, ' ');
+            }
+        }
+        line.erase(line.find_last_not_of(' ') + 1);
+        line += '\n';
+    }
+
+private:
+    std::array<size_t, COLUMNS> m_widths{};
+};
+
+int Unreadable(FILE* err, const char* why) {
+    std::fprintf(err, "OrvaneSystemDx: cannot read the session history: %s\n", why);
+    return SESSIONS_UNREADABLE;
+}
+
+// The lines of a list on a stream through its stdio buffer, the heading
+// before the first: none when the query fails before its first row. The
+// first failure to write ends the writing and is kept.
+class CListPrinter {
+public:
+    CListPrinter(FILE* out, std::string heading) : m_out(out), m_heading(std::move(heading)) {}
+
+    bool Row(const std::string& line) { return Head() && Write(line); }
+    // The heading alone when there were no rows, then the buffer flushed.
+    // False when anything written did not arrive.
+    bool Finish() {
+        errno = 0;
+        if (Head() && (std::fflush(m_out) != 0 || std::ferror(m_out) != 0)) {
+            m_error = errno != 0 ? errno : EIO;
+        }
+        return m_error == 0;
+    }
+    int Error() const { return m_error; }
+
+private:
+    bool Head() {
+        if (!m_headed) {
+            m_headed = true;
+            return Write(m_heading);
+        }
+        return m_error == 0;
+    }
+    bool Write(const std::string& text) {
+        if (m_error == 0) {
+            errno = 0;
+            if (std::fwrite(text.data(), 1, text.size(), m_out) != text.size()) {
+                m_error = errno != 0 ? errno : EIO;
+            }
+        }
+        return m_error == 0;
+    }
+
+    FILE* m_out;
+    std::string m_heading;
+    bool m_headed = false;
+    int m_error = 0;
+};
+
+// The session list of the database at `path` on `out`; the table in two
+// passes over one view of the history, the first to measure its columns.
+int ListSessions(const std::string& path, const SessionFilter& filter, bool csv, FILE* out,
+                 FILE* err) {
+    CSessionReader reader;
+    std::string error;
+    SessionQueryResult result = reader.Open(path, error);
+    Cells cells;
+    std::string line;
+    CTableLayout layout;
+    if (result == SessionQueryResult::Ok && !csv) {
+        result = reader.ForEach(
+            filter,
+            [&](const SessionRecord& s) {
+                RowCells(s, DurationText, cells);
+                layout.Measure(cells);
+                return true;
+            },
+            error);
+    }
+    std::string heading;
+    if (csv) {
+        heading = CSV_HEADER;
+    } else {
+        layout.Line(Heading(), heading);
+    }
+    CListPrinter printer(out, std::move(heading));
+    if (result == SessionQueryResult::Ok) {
+        result = reader.ForEach(
+            filter,
+            [&](const SessionRecord& s) {
+                if (csv) {
+                    RowCells(s, Number, cells);
+                    CsvLine(cells, line);
+                } else {
+                    RowCells(s, DurationText, cells);
+                    layout.Line(cells, line);
+                }
+                return printer.Row(line);
+            },
+            error);
+    }
+    switch (result) {
+        case SessionQueryResult::NoDatabase:
+            std::fprintf(err, "OrvaneSystemDx: no session history: %s\n", error.c_str());
+            return SESSIONS_NO_HISTORY;
+        case SessionQueryResult::Failed:
+            return Unreadable(err, error.c_str());
+        case SessionQueryResult::Ok:
+            break;
+    }
+    if (!printer.Finish()) {
+        std::fprintf(err, "OrvaneSystemDx: cannot write the session list: %s\n",
+                     std::strerror(printer.Error()));
+        return SESSIONS_UNREADABLE;
+    }
+    return 0;
 }
 
 }  // namespace
@@ -110,81 +307,47 @@ std::string SessionTimeText(int64_t time) {
 }
 
 std::string SessionTable(const std::vector<SessionRecord>& sessions) {
-    const std::vector<std::string> heading = {"Start",  "End",     "Duration", "Card",
-                                              "Serial", "Address", "Device",   "Mode",
-                                              "MES ID", "Service", "Outcome",  "Reason"};
-    // Numbers to the right, texts to the left.
-    const std::vector<bool> right = {false, false, true, true,  true,  false,
-                                     false, false, true, false, false, false};
-    std::vector<std::vector<std::string>> rows = {heading};
+    CTableLayout layout;
+    Cells cells;
     for (const SessionRecord& s : sessions) {
-        rows.push_back({SessionTimeText(s.start), OptionalText(s.end, SessionTimeText),
-                        OptionalText(s.duration, DurationText), Number(s.card),
-                        Number(s.serialNumber), s.address, s.device, s.mode, Number(s.mesId),
-                        ServiceText(s.service), s.outcome, s.reason});
+        RowCells(s, DurationText, cells);
+        layout.Measure(cells);
     }
-    std::vector<size_t> widths(heading.size(), 0);
-    for (const std::vector<std::string>& row : rows) {
-        for (size_t column = 0; column < row.size(); ++column) {
-            widths[column] = std::max(widths[column], row[column].size());
-        }
-    }
-    std::string table;
-    for (const std::vector<std::string>& row : rows) {
-        std::string line;
-        for (size_t column = 0; column < row.size(); ++column) {
-            const std::string padding(widths[column] - row[column].size(), ' ');
-            line += column == 0 ? "" : COLUMN_GAP;
-            line += right[column] ? padding + row[column] : row[column] + padding;
-        }
-        line.erase(line.find_last_not_of(' ') + 1);
-        table += line + "\n";
+    std::string line;
+    layout.Line(Heading(), line);
+    std::string table = line;
+    for (const SessionRecord& s : sessions) {
+        RowCells(s, DurationText, cells);
+        layout.Line(cells, line);
+        table += line;
     }
     return table;
 }
 
 std::string SessionCsv(const std::vector<SessionRecord>& sessions) {
-    std::string csv =
-        "start,end,duration,card,serial,address,device,mode,mesid,service,outcome,"
-        "reason\n";
+    std::string csv = CSV_HEADER;
+    Cells cells;
+    std::string line;
     for (const SessionRecord& s : sessions) {
-        const std::vector<std::string> fields = {SessionTimeText(s.start),
-                                                 OptionalText(s.end, SessionTimeText),
-                                                 OptionalText(s.duration, Number),
-                                                 Number(s.card),
-                                                 Number(s.serialNumber),
-                                                 s.address,
-                                                 s.device,
-                                                 s.mode,
-                                                 Number(s.mesId),
-                                                 ServiceText(s.service),
-                                                 s.outcome,
-                                                 s.reason};
-        for (size_t i = 0; i < fields.size(); ++i) {
-            csv += (i == 0 ? "" : ",") + CsvField(fields[i]);
-        }
-        csv += "\n";
+        RowCells(s, Number, cells);
+        CsvLine(cells, line);
+        csv += line;
     }
     return csv;
 }
 
 int RunSessionList(const std::string& dataDir, const SessionFilter& filter, bool csv, FILE* out,
                    FILE* err) {
-    const std::string path = dataDir + "/" + SESSION_DATABASE_NAME;
-    std::vector<SessionRecord> sessions;
-    std::string error;
-    switch (QuerySessions(path, filter, sessions, error)) {
-        case SessionQueryResult::NoDatabase:
-            std::fprintf(err, "OrvaneSystemDx: no session history: %s\n", error.c_str());
-            return SESSIONS_NO_HISTORY;
-        case SessionQueryResult::Failed:
-            std::fprintf(err, "OrvaneSystemDx: cannot read the session history: %s\n",
-                         error.c_str());
-            return SESSIONS_UNREADABLE;
-        case SessionQueryResult::Ok:
-            break;
+    // A reader that went away (`--sessions | head`) is a write error, told as
+    // one, rather than an end without a word.
+    std::signal(SIGPIPE, SIG_IGN);
+    try {
+        return ListSessions(dataDir + "/" + SESSION_DATABASE_NAME, filter, csv, out, err);
+    } catch (const std::bad_alloc&) {
+        return Unreadable(err, "out of memory");
+    } catch (const std::exception& e) {
+        return Unreadable(err, e.what());
+    } catch (...) {
+        return Unreadable(err, "unexpected failure");
     }
-    const std::string text = csv ? SessionCsv(sessions) : SessionTable(sessions);
-    std::fwrite(text.data(), 1, text.size(), out);
-    return std::fflush(out) == 0 && std::ferror(out) == 0 ? 0 : SESSIONS_UNREADABLE;
 }

@@ -29,6 +29,10 @@ std::string SessionTable(const std::vector<SessionRecord>& sessions);
 std::string SessionCsv(const std::vector<SessionRecord>& sessions);
 
 // Prints the sessions of `dataDir`'s history that pass `filter`; messages go
-// to `err`. Returns the exit status.
+// to `err`. Returns the exit status. The rows are written as they are read
+// (the table's after a first pass that measures its columns), so that memory
+// does not grow with their number. A write that fails (a full disk, a reader
+// that went away: SIGPIPE is ignored from here on) and a failure of any other
+// kind are told on `err` and give SESSIONS_UNREADABLE.
 int RunSessionList(const std::string& dataDir, const SessionFilter& filter, bool csv, FILE* out,
                    FILE* err);

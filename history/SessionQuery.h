@@ -5,9 +5,12 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <string>
 #include <vector>
+
+#include "history/SqliteDatabase.h"
 
 constexpr const char* SESSION_DATABASE_NAME = "OrvaneSystemDx.sessions.db";
 
@@ -41,6 +44,33 @@ enum class SessionQueryResult {
     Failed,      // it could not be read; see the error text
 };
 
-// The sessions of the database at `path` that pass `filter`, newest first.
+// Receives the sessions one at a time; the record is valid for the call only.
+// False stops the query there (the query is still Ok). What it throws goes to
+// the query's caller.
+using SessionVisitor = std::function<bool(const SessionRecord& session)>;
+
+// The history as it was when opened: every pass over it sees the same
+// sessions, whatever a running station writes meanwhile (the database's log
+// keeps the reader's view). Passes hold one row at a time, so that the memory
+// taken does not grow with the number of sessions.
+class CSessionReader {
+public:
+    SessionQueryResult Open(const std::string& path, std::string& error);
+
+    // The sessions that pass `filter`, newest first, handed to `each`.
+    SessionQueryResult ForEach(const SessionFilter& filter, const SessionVisitor& each,
+                               std::string& error);
+
+private:
+    std::string m_path;
+    CSqliteDatabase m_db;
+};
+
+// One pass over the sessions of the database at `path` that pass `filter`,
+// newest first.
+SessionQueryResult ForEachSession(const std::string& path, const SessionFilter& filter,
+                                  const SessionVisitor& each, std::string& error);
+
+// The same sessions, all collected: for a filter with a limit (the HTTP status).
 SessionQueryResult QuerySessions(const std::string& path, const SessionFilter& filter,
                                  std::vector<SessionRecord>& sessions, std::string& error);

@@ -2,13 +2,18 @@
 #include "app/SessionList.h"
 
 #include <gtest/gtest.h>
+#include <unistd.h>
 
+#include <cstdio>
+#include <cstdlib>
 #include <optional>
 #include <ostream>
 #include <string>
 #include <vector>
 
 #include "app/ProgramArguments.h"
+#include "history/SessionHistory.h"
+#include "history/SqliteDatabase.h"
 #include "support/TempFiles.h"
 
 namespace {
@@ -126,6 +131,115 @@ TEST(SessionListTest, PrintsAnAlignedTableAndCsvInLocalTime) {
               "2026-12-08 02:00:00,,,10,815,\"rack \"\"B\"\", left\",corax,sat-m,7,,followed,\n"
               "2026-12-08 01:00:00,2026-12-08 02:02:05,3725,1,4711,host-a,corax,sat-m,12345678,"
               "Data,followed,end record\n");
+}
+
+// The station's database at `path` with `rows` more sessions two a minute:
+// every tenth open, every seventh refused, card 3's with a long address,
+// the others' with a comma and quotes, MES IDs of up to 9 digits.
+void WriteHistory(const std::string& path, int rows) {
+    ASSERT_TRUE(CSessionHistory(path, [](const std::string&) {}).Open());
+    CSqliteDatabase db;
+    ASSERT_TRUE(db.Open(path, CSqliteDatabase::Access::ReadWriteCreate));
+    const std::string insert =
+        "WITH RECURSIVE n(i) AS (SELECT 1 UNION ALL SELECT i + 1 FROM n WHERE i < " +
+        std::to_string(rows) +
+        ") INSERT INTO sessions(run, card, serial, address, device, mode, mes_id, service, "
+        "start_time, end_time, outcome, reason, duration) SELECT 1, 1 + i % 3, 4700 + i, "
+        "iif(i % 3 = 2, 'card-host-with-a-long-name.example.org:48001', 'rack \"B\", left'), "
+        "'corax', 'sat-m', i * 2750159, iif(i % 4 = 0, ' ', 'Data'), 1796688000 + i / 2 * 60, "
+        "iif(i % 10 = 0, NULL, 1796688000 + i * 4061), iif(i % 7 = 0, 'refused', 'followed'), "
+        "iif(i % 7 = 0, 'held by card 1; resync', iif(i % 10 = 0, '', 'end record')), "
+        "iif(i % 10 = 0, NULL, i * 4001) FROM n";
+    ASSERT_TRUE(db.Exec(insert.c_str())) << db.Error();
+}
+
+struct Listing {
+    int status = -1;
+    std::string out;
+    std::string err;
+};
+
+// RunSessionList into memory, or onto `to` when given.
+Listing List(const std::string& dataDir, const SessionFilter& filter, bool csv,
+             FILE* to = nullptr) {
+    char* texts[2] = {};
+    size_t sizes[2] = {};
+    FILE* out = open_memstream(&texts[0], &sizes[0]);
+    FILE* err = open_memstream(&texts[1], &sizes[1]);
+    Listing listing;
+    listing.status = RunSessionList(dataDir, filter, csv, to != nullptr ? to : out, err);
+    std::fclose(out);
+    std::fclose(err);
+    listing.out.assign(texts[0], sizes[0]);
+    listing.err.assign(texts[1], sizes[1]);
+    std::free(texts[0]);
+    std::free(texts[1]);
+    return listing;
+}
+
+class SessionStreamTest : public testing::Test {
+protected:
+    CEnvGuard m_utc{"TZ", "UTC"};
+    CTempDir m_dir{"orvane-sessions"};
+    const std::string m_path = m_dir.Path() + "/" + SESSION_DATABASE_NAME;
+};
+
+TEST_F(SessionStreamTest, PrintsWhatTheListInMemoryGivesByteForByte) {
+    WriteHistory(m_path, 150);
+    // Only the rows that pass set the widths: card 3's are left out with card 1.
+    SessionFilter cardOne;
+    cardOne.card = 1;
+    SessionFilter noMatch;
+    noMatch.mesId = 1;
+    for (const SessionFilter& filter : {SessionFilter{}, cardOne, noMatch}) {
+        std::vector<SessionRecord> sessions;
+        std::string error;
+        ASSERT_EQ(QuerySessions(m_path, filter, sessions, error), SessionQueryResult::Ok);
+        for (const bool csv : {false, true}) {
+            const Listing listing = List(m_dir.Path(), filter, csv);
+            EXPECT_EQ(listing.out, csv ? SessionCsv(sessions) : SessionTable(sessions));
+            EXPECT_EQ(listing.status, 0) << listing.err;
+        }
+    }
+}
+
+TEST_F(SessionStreamTest, AWriteThatFailsIsToldAndFailsTheRun) {
+    WriteHistory(m_path, 150);  // more than a stdio buffer holds
+    int ends[2];
+    ASSERT_EQ(pipe(ends), 0);
+    close(ends[0]);
+    struct Case {
+        FILE* out;
+        bool csv;
+        std::string why;
+    };
+    for (const Case& c : {Case{std::fopen("/dev/full", "w"), false, "No space left on device"},
+                          Case{fdopen(ends[1], "w"), true, "Broken pipe"}}) {
+        ASSERT_NE(c.out, nullptr);
+        const Listing listing = List(m_dir.Path(), {}, c.csv, c.out);
+        EXPECT_EQ(listing.status, SESSIONS_UNREADABLE);
+        EXPECT_EQ(listing.err, "OrvaneSystemDx: cannot write the session list: " + c.why + "\n");
+        std::fclose(c.out);
+    }
+}
+
+TEST_F(SessionStreamTest, EveryPassOfAReaderSeesTheHistoryAsItWasWhenOpened) {
+    WriteHistory(m_path, 2);
+    CSessionReader reader;
+    std::string error;
+    ASSERT_EQ(reader.Open(m_path, error), SessionQueryResult::Ok) << error;
+    WriteHistory(m_path, 2);  // a station writing meanwhile
+    size_t seen = 0;
+    size_t stopAt = 0;
+    const SessionVisitor count = [&](const SessionRecord&) { return ++seen != stopAt; };
+    EXPECT_EQ(reader.ForEach({}, count, error), SessionQueryResult::Ok);
+    stopAt = 3;
+    EXPECT_EQ(reader.ForEach({}, count, error), SessionQueryResult::Ok);
+    EXPECT_EQ(seen, 3u) << "two, then one: the visitor's false stops the pass";
+    seen = 0;
+    stopAt = 0;
+    EXPECT_EQ(ForEachSession(m_path, {}, count, error), SessionQueryResult::Ok);
+    EXPECT_EQ(seen, 4u);
 }
 
 }  // namespace
