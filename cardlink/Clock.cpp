@@ -11,6 +11,11 @@ public:
                    std::chrono::system_clock::now().time_since_epoch())
             .count();
     }
+    int64_t WallMilliseconds() const override {
+        return std::chrono::duration_cast<std::chrono::milliseconds>(
+                   std::chrono::system_clock::now().time_since_epoch())
+            .count();
+    }
     int64_t SteadyMilliseconds() const override {
         return std::chrono::duration_cast<std::chrono::milliseconds>(
                    std::chrono::steady_clock::now().time_since_epoch())

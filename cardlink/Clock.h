@@ -11,6 +11,8 @@ public:
     virtual ~CClock() = default;
     // Seconds since 1970-01-01 UTC.
     virtual int64_t WallSeconds() const = 0;
+    // The same in milliseconds; a clock of whole seconds may keep the default.
+    virtual int64_t WallMilliseconds() const { return WallSeconds() * 1000; }
     // Milliseconds on a steady clock with an arbitrary origin; never goes back.
     virtual int64_t SteadyMilliseconds() const = 0;
 };

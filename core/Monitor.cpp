@@ -39,8 +39,9 @@ COrvane::COrvane(int32_t logInterval, int32_t alsPeriod, const CClock* clock,
 
     // Back-dating the reconnect and sample timers makes the first Tick connect
     // the cards and, for intervals up to 40 s, take the first sample.
-    m_startTime = m_clock->WallSeconds();
     m_startSteadyMs = m_clock->SteadyMilliseconds();
+    m_startWallMs = m_clock->WallMilliseconds();
+    m_startTime = m_clock->WallSeconds();
     const int64_t steadyNow = SteadySeconds();
     m_lastReconnect = steadyNow - FIRST_PASS_BACKDATE_SECONDS;
     m_lastSample = steadyNow - FIRST_PASS_BACKDATE_SECONDS;

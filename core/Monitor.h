@@ -182,6 +182,7 @@ private:
     int64_t m_lastAlsStep = 0;         // whole steady seconds
     int64_t m_startTime = 0;           // wall-clock seconds
     int64_t m_startSteadyMs = 0;       // the steady clock at the start
+    int64_t m_startWallMs = 0;         // the wall clock then, in milliseconds
     std::deque<StatSample> m_samples;  // the run's samples from m_firstKeptSample on
     uint64_t m_firstKeptSample = 0;
     int64_t m_lastSample = 0;                // whole steady seconds

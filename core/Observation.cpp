@@ -190,6 +190,7 @@ void COrvane::BeginRun() {
     StationInfo info;
     info.startTime = m_startTime;
     info.startSteadyMs = m_startSteadyMs;
+    info.startWallMs = m_startWallMs;
     info.alsPeriod = m_alsPeriod;
     info.logInterval = m_logInterval;
     info.watchList = m_watchList;

@@ -104,6 +104,7 @@ struct StationInfo {
     int64_t startTime = 0;      // wall-clock seconds since 1970
     int64_t startSteadyMs = 0;  // the core's steady clock then: an event's steadyMs less
                                 // this is its time into the run, whatever the wall clock did
+    int64_t startWallMs = 0;    // the wall clock then in milliseconds; 0: startTime's second
     int32_t alsPeriod = 0;
     int32_t logInterval = 0;
     std::vector<int32_t> watchList;

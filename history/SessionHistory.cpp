@@ -196,12 +196,15 @@ int64_t CSessionHistory::TimeOf(const StationEvent& event) const {
     if (m_runStart == 0) {
         return event.wallTime;
     }
-    return m_runStart + std::max<int64_t>(0, event.steadyMs - m_runStartSteadyMs) / 1000;
+    // In milliseconds, so that the time agrees with the wall clock's second of
+    // the event while the wall clock was not set.
+    return (m_runStartWallMs + std::max<int64_t>(0, event.steadyMs - m_runStartSteadyMs)) / 1000;
 }
 
 void CSessionHistory::OnRunStarted(const StationInfo& info) {
     m_runStart = info.startTime;
     m_runStartSteadyMs = info.startSteadyMs;
+    m_runStartWallMs = info.startWallMs != 0 ? info.startWallMs : info.startTime * 1000;
     m_lastTime = std::max(m_lastTime, info.startTime);
     m_lastSeenMs = SteadyMilliseconds();
     m_cards.clear();

@@ -136,6 +136,7 @@ private:
     std::deque<Change> m_kept;
     int64_t m_runStart = 0;          // wall-clock seconds; 0 before OnRunStarted
     int64_t m_runStartSteadyMs = 0;  // the core's steady clock then
+    int64_t m_runStartWallMs = 0;    // and the wall clock, in milliseconds
     int64_t m_lastTime = 0;          // of the latest event
     int64_t m_lastSeenMs = 0;        // this thread's steady ms when it came
     int64_t m_openFailedAtMs = -1;   // steady ms of the last failed open; -1: none
