@@ -156,13 +156,16 @@ CNewFile::Commit CNewFile::Link(const std::string& name) {
 }
 
 bool IsTemporaryName(std::string_view name) {
+    // "Stat<stamp>.txt.<tag>.tmp": a statistics file's, the only kind made so.
+    constexpr std::string_view FINAL_END = ".txt";
     if (name.size() <= TEMP_END.size() || name.substr(name.size() - TEMP_END.size()) != TEMP_END ||
-        (name.rfind("Stat", 0) != 0 && name.rfind("OrvaneSystemDx", 0) != 0)) {
+        name.rfind("Stat", 0) != 0) {
         return false;
     }
     name.remove_suffix(TEMP_END.size());
     const size_t dot = name.rfind('.');
-    if (dot == std::string_view::npos || dot + 1 == name.size() || dot == 0) {
+    if (dot == std::string_view::npos || dot + 1 == name.size() || dot < FINAL_END.size() ||
+        name.substr(dot - FINAL_END.size(), FINAL_END.size()) != FINAL_END) {
         return false;
     }
     for (const char c : name.substr(dot + 1)) {

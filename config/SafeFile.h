@@ -58,7 +58,9 @@ private:
     bool m_synced = false;
 };
 
-// Whether `name` is a temporary name of the station's: "<final name>.<tag>.tmp".
+// Whether `name` is a temporary name of the station's statistics files:
+// "Stat<stamp>.txt.<tag>.tmp", the tag letters and digits (a process id for
+// an older station's).
 bool IsTemporaryName(std::string_view name);
 
 // Removes the station's temporary files in `folder` (regular files only),
