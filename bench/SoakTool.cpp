@@ -15,10 +15,30 @@
 //       "EPOCH_MS drop HOST all" and "EPOCH_MS drop HOST CARD"; --host lists
 //       the card numbers of host 0, 1, ... as "1,2,3,4". Prints one line per
 //       check and a few figures; exits 1 when a check fails.
+//
+//   soak_tool stats FILE...
+//       Reads statistics files for the crash sweep (scripts/crash-sweep): one
+//       line per file, its fields separated by tabs:
+//         FILE START STOP SAMPLE_LINES TOTAL_COUNTS PROBLEM
+//       START and STOP in seconds since 1970 (-1 when unreadable), TOTAL_COUNTS
+//       -1 without its line, PROBLEM the first thing that does not match the
+//       layout or "-". Exits 1 when a file cannot be opened.
+//
+//   soak_tool kill-at-create DIR PID_FILE LIMIT_MS
+//       Watches DIR (inotify) and prints "ready"; sends SIGKILL to the process
+//       whose id PID_FILE holds (once it is written) the moment a file named
+//       *.tmp is created there, or LIMIT_MS after "ready" when none is. Prints
+//       "created NAME" or "limit", so the crash sweep can kill a station while
+//       it writes a statistics file.
+
+#include <poll.h>
+#include <sys/inotify.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
 #include <cmath>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
@@ -387,6 +407,76 @@ bool ParseCheck(int argc, char** argv, CheckSettings& settings) {
            settings.stopMs > settings.startMs && !settings.hosts.empty();
 }
 
+int Stats(int argc, char** argv) {
+    int status = 0;
+    for (int i = 2; i < argc; ++i) {
+        std::ifstream file(argv[i], std::ios::binary);
+        if (!file) {
+            std::fprintf(stderr, "soak_tool: cannot read %s\n", argv[i]);
+            status = 1;
+            continue;
+        }
+        const StatFile stat = ReadStatistics(file);
+        std::string problem = stat.errors.empty() ? "-" : stat.errors.front();
+        std::replace(problem.begin(), problem.end(), '\t', ' ');
+        std::printf("%s\t%lld\t%lld\t%zu\t%ld\t%s\n", argv[i], static_cast<long long>(stat.start),
+                    static_cast<long long>(stat.stop), stat.samples.size(), stat.totalCounts,
+                    problem.c_str());
+    }
+    return status;
+}
+
+bool EndsWith(const std::string& text, const std::string& end) {
+    return text.size() >= end.size() &&
+           text.compare(text.size() - end.size(), end.size(), end) == 0;
+}
+
+// The process id PID_FILE holds once it is written; 0 when it is not by `end`.
+long ReadPid(const std::string& pidFile, int64_t end) {
+    for (;;) {
+        long pid = 0;
+        std::ifstream(pidFile) >> pid;
+        if (pid > 0 || NowMs() >= end) {
+            return pid;
+        }
+        usleep(200);
+    }
+}
+
+int KillAtCreate(const std::string& dir, const std::string& pidFile, int64_t limitMs) {
+    const int fd = inotify_init1(IN_CLOEXEC | IN_NONBLOCK);
+    if (fd < 0 || inotify_add_watch(fd, dir.c_str(), IN_CREATE) < 0) {
+        std::fprintf(stderr, "soak_tool: cannot watch %s\n", dir.c_str());
+        return 1;
+    }
+    std::printf("ready\n");
+    std::fflush(stdout);
+    const int64_t end = NowMs() + limitMs;
+    // The id first, and then a busy wait on the events: the file lives for a
+    // few hundred microseconds, about as long as waking from poll takes.
+    const long pid = ReadPid(pidFile, end);
+    std::string created;
+    while (pid > 0 && created.empty() && NowMs() < end) {
+        alignas(inotify_event) char buffer[4096];
+        const ssize_t got = read(fd, buffer, sizeof buffer);
+        for (ssize_t at = 0; at < got && created.empty();) {
+            const auto* event = reinterpret_cast<const inotify_event*>(buffer + at);
+            const std::string name = event->len > 0 ? event->name : "";
+            if (EndsWith(name, ".tmp")) {
+                kill(static_cast<pid_t>(pid), SIGKILL);
+                created = name;
+            }
+            at += static_cast<ssize_t>(sizeof(inotify_event) + event->len);
+        }
+    }
+    if (pid > 0 && created.empty()) {
+        kill(static_cast<pid_t>(pid), SIGKILL);
+    }
+    std::printf("%s\n", created.empty() ? "limit" : ("created " + created).c_str());
+    close(fd);
+    return pid > 0 ? 0 : 1;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -394,14 +484,21 @@ int main(int argc, char** argv) {
     if (command == "watch" && argc == 3) {
         return Watch(argv[2]);
     }
+    if (command == "stats" && argc > 2) {
+        return Stats(argc, argv);
+    }
+    if (command == "kill-at-create" && argc == 5) {
+        return KillAtCreate(argv[2], argv[3], std::atoll(argv[4]));
+    }
     CheckSettings settings;
     if (command == "check" && ParseCheck(argc, argv, settings)) {
         return Check(settings);
     }
-    std::fprintf(
-        stderr,
-        "usage: soak_tool watch STATUS_LOG\n"
-        "       soak_tool check --status LOG --events LOG --stats FILE --interval S\n"
-        "                       --start-ms T --stop-ms T --recovery-ms N --host CARDS...\n");
+    std::fprintf(stderr,
+                 "usage: soak_tool watch STATUS_LOG\n"
+                 "       soak_tool check --status LOG --events LOG --stats FILE --interval S\n"
+                 "                       --start-ms T --stop-ms T --recovery-ms N --host CARDS...\n"
+                 "       soak_tool stats FILE...\n"
+                 "       soak_tool kill-at-create DIR PID_FILE LIMIT_MS\n");
     return 2;
 }
