@@ -48,6 +48,22 @@ bool IsTagCharacter(char c) {
 
 }  // namespace
 
+int RenameNoReplace(const std::string& from, const std::string& to) {
+    if (::renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) == 0) {
+        return 0;
+    }
+    if (errno != EINVAL && errno != ENOSYS) {
+        return -1;
+    }
+    // A file system without the flag: a second name, which never replaces one,
+    // then the first removed.
+    if (::linkat(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), 0) != 0) {
+        return -1;
+    }
+    ::unlink(from.c_str());
+    return 0;
+}
+
 int OpenRegularFile(const std::string& path, int flags, mode_t mode) {
     int fd = -1;
     do {
@@ -103,13 +119,16 @@ bool CNewFile::Create(const std::string& folder, const std::string& stem) {
     Discard();
     m_folder = folder;
     m_synced = false;
-    // An unnamed file is never seen half made, and a kill leaves nothing.
-    m_fd = ::open(folder.c_str(), O_TMPFILE | O_WRONLY | O_CLOEXEC, 0666);
-    if (m_fd >= 0) {
-        return true;
-    }
-    if (errno != EOPNOTSUPP && errno != EISDIR && errno != EINVAL) {
-        return false;  // the folder is missing or cannot be written
+    // An unnamed file is never seen half made, and a kill leaves nothing. It
+    // is linked in through /proc, so without /proc it takes a name at once.
+    if (::access("/proc/self/fd", X_OK) == 0) {
+        m_fd = ::open(folder.c_str(), O_TMPFILE | O_WRONLY | O_CLOEXEC, 0666);
+        if (m_fd >= 0) {
+            return true;
+        }
+        if (errno != EOPNOTSUPP && errno != EISDIR && errno != EINVAL) {
+            return false;  // the folder is missing or cannot be written
+        }
     }
     m_tempPath = folder + "/" + stem + "." + RandomTag() + std::string(TEMP_END);
     m_fd = OpenRegularFile(m_tempPath, O_WRONLY | O_CREAT | O_EXCL, 0666);
@@ -138,8 +157,7 @@ CNewFile::Commit CNewFile::Link(const std::string& name) {
         const std::string self = "/proc/self/fd/" + std::to_string(m_fd);
         linked = ::linkat(AT_FDCWD, self.c_str(), AT_FDCWD, path.c_str(), AT_SYMLINK_FOLLOW);
     } else {
-        linked =
-            ::renameat2(AT_FDCWD, m_tempPath.c_str(), AT_FDCWD, path.c_str(), RENAME_NOREPLACE);
+        linked = RenameNoReplace(m_tempPath, path);
     }
     if (linked != 0) {
         if (errno == EEXIST) {

@@ -22,6 +22,10 @@
 // anything else that is not a regular file).
 int OpenRegularFile(const std::string& path, int flags, mode_t mode = 0644);
 
+// Renames `from` to `to` unless `to` exists (errno EEXIST); where the file
+// system cannot rename so, by a second name and the first removed. 0 or -1.
+int RenameNoReplace(const std::string& from, const std::string& to);
+
 // Writes all of `text`, going on after signals. False on any failure.
 bool WriteWholly(int fd, std::string_view text);
 

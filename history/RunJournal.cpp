@@ -28,6 +28,8 @@ constexpr size_t READ_CHUNK = 1 << 16;
 // No line the journal writes is longer; a longer one is damage, passed over.
 constexpr size_t LONGEST_LINE = 4096;
 constexpr int COPIES_TRIED = 100;
+// What a line that cannot be read is given as: no entry starts so.
+constexpr std::string_view DAMAGED_LINE = "\x01";
 // The descriptor of a journal that could not be cut back after a failed write.
 constexpr int CLOSED_FOR_GOOD = -2;
 
@@ -76,6 +78,15 @@ bool Elapsed(CWords& words, int64_t& elapsed) {
     return Number(words.Next(), elapsed) && elapsed >= 0 && words.AtEnd();
 }
 
+// Whether a torn last line may be the start of an entry the journal wrote:
+// text, no control character (an address may hold any other byte).
+bool CouldBeTorn(std::string_view tail) {
+    return std::none_of(tail.begin(), tail.end(), [](char c) {
+        const auto byte = static_cast<unsigned char>(c);
+        return byte < 0x20 || byte == 0x7f;
+    });
+}
+
 // "TIME FLAGS [ELAPSED]" of a sample line, one flag per card slot.
 bool ParseSample(CWords& words, StatSample& sample, int64_t& elapsed) {
     const std::string_view time = words.Next();
@@ -92,11 +103,14 @@ bool ParseSample(CWords& words, StatSample& sample, int64_t& elapsed) {
     return Elapsed(words, elapsed);
 }
 
-// Reads a regular file line by line, without a line's CR ends; a last line
-// without its line end is not given, and a line longer than any the journal
-// writes is given as damaged (empty). False when it cannot be opened or read.
+// Reads a regular file line by line, without a line's CR ends; a line longer
+// than any the journal writes is given as damaged (a line that reads as
+// nothing). A last line without its line end (torn by a crash) is not given:
+// it goes to `tail`, when given (an over-long one as damaged). False when it
+// cannot be opened or read.
 template <typename Each>
-bool ForEachLine(const std::string& path, Each&& each, uint64_t* bytes = nullptr) {
+bool ForEachLine(const std::string& path, Each&& each, uint64_t* bytes = nullptr,
+                 std::string* tail = nullptr) {
     const int fd = OpenRegularFile(path, O_RDONLY);
     if (fd < 0) {
         return false;
@@ -118,6 +132,9 @@ bool ForEachLine(const std::string& path, Each&& each, uint64_t* bytes = nullptr
         }
         if (got <= 0) {
             ok = got == 0;
+            if (ok && tail != nullptr) {
+                *tail = skipping ? std::string(DAMAGED_LINE) : buffer;
+            }
             break;
         }
         if (bytes != nullptr) {
@@ -128,7 +145,7 @@ bool ForEachLine(const std::string& path, Each&& each, uint64_t* bytes = nullptr
         for (size_t end; (end = buffer.find('\n', start)) != std::string::npos; start = end + 1) {
             const bool tooLong = skipping || end - start > LONGEST_LINE;
             skipping = false;
-            if (!give(tooLong ? std::string_view("\x01")
+            if (!give(tooLong ? DAMAGED_LINE
                               : std::string_view(buffer).substr(start, end - start))) {
                 ::close(fd);
                 return true;
@@ -167,7 +184,7 @@ std::string ErrorText() {
 std::string SetAside(const std::string& path) {
     std::string aside = path + SET_ASIDE_SUFFIX;
     for (int copy = 2; copy <= COPIES_TRIED; ++copy) {
-        if (::renameat2(AT_FDCWD, path.c_str(), AT_FDCWD, aside.c_str(), RENAME_NOREPLACE) == 0) {
+        if (RenameNoReplace(path, aside) == 0) {
             return aside;
         }
         if (errno != EEXIST) {
@@ -193,6 +210,45 @@ RecoveryOutcome SetAsideOutcome(const std::string& path, const std::string& why)
 bool IsRegularFile(const std::string& path) {
     struct stat info {};
     return ::lstat(path.c_str(), &info) == 0 && S_ISREG(info.st_mode);
+}
+
+void SyncFolder(const std::string& folder) {
+    const int fd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd >= 0) {
+        [[maybe_unused]] const int ignored = ::fsync(fd);
+        ::close(fd);
+    }
+}
+
+// Whether the statistics file this journal would give is in the folder
+// already: at the name its stop time gives, or one of the later seconds its
+// writer moves on to, a file with the run's start and stop times and its
+// count of samples.
+bool HasItsFile(const std::string& dataDir, int64_t stopTime, const JournalContents& contents) {
+    const std::string head = "Start time: " + PointInTime(contents.startTime) +
+                             "\r\nStop  time: " + PointInTime(stopTime);
+    const std::string tail = "\r\ntotal counts: " + std::to_string(contents.samples);
+    for (int64_t later = 0;; ++later) {
+        const int fd =
+            OpenRegularFile(dataDir + "/" + StatisticsFileName(stopTime + later), O_RDONLY);
+        if (fd < 0) {
+            return false;  // the first free name: the writer would have stopped there
+        }
+        std::string start(head.size(), '\0');
+        std::string end(tail.size(), '\0');
+        struct stat info {};
+        const bool same =
+            ::fstat(fd, &info) == 0 &&
+            info.st_size >= static_cast<off_t>(head.size() + tail.size()) &&
+            ::pread(fd, start.data(), start.size(), 0) == static_cast<ssize_t>(start.size()) &&
+            ::pread(fd, end.data(), end.size(), info.st_size - static_cast<off_t>(end.size())) ==
+                static_cast<ssize_t>(end.size()) &&
+            start == head && end == tail;
+        ::close(fd);
+        if (same) {
+            return true;
+        }
+    }
 }
 
 RecoveryOutcome RecoverJournal(const std::string& dataDir, const std::string& path) {
@@ -228,6 +284,14 @@ RecoveryOutcome RecoverJournal(const std::string& dataDir, const std::string& pa
     run.stopTime = contents.hasRun && contents.lastElapsed >= 0
                        ? contents.startTime + contents.lastElapsed
                        : contents.lastTime;
+    if (HasItsFile(dataDir, run.stopTime, contents)) {
+        // A recovery ended between its file and the journal's removal (a
+        // kill, a power cut before the folder was on disk): done already.
+        ::unlink(path.c_str());
+        SyncFolder(dataDir);
+        outcome.result = RecoveryResult::Removed;
+        return outcome;
+    }
     run.cards = contents.cards;
     run.sampleCount = contents.samples;
     run.samples = [&path](const std::function<void(const StatSample&)>& each) {
@@ -237,6 +301,7 @@ RecoveryOutcome RecoverJournal(const std::string& dataDir, const std::string& pa
     outcome.path = written.path;
     if (written.result == StatisticsResult::Written) {
         ::unlink(path.c_str());
+        SyncFolder(dataDir);
         outcome.result = RecoveryResult::Recovered;
         outcome.message = "Recovered the statistics of the run started " +
                           PointInTime(contents.startTime) + ": " + written.path;
@@ -506,6 +571,7 @@ JournalContents ReadJournal(const std::string& path,
         contents.lastElapsed = std::max(contents.lastElapsed, elapsed);
     };
     size_t busiestSlot = 0;  // one past the highest slot a sample found busy
+    std::string tail;
     contents.readable = ForEachLine(
         path,
         [&](std::string_view line) {
@@ -576,7 +642,25 @@ JournalContents ReadJournal(const std::string& path,
             contents.damaged += read ? 0 : 1;
             return true;
         },
-        &contents.bytes);
+        &contents.bytes, &tail);
+    if (!tail.empty()) {
+        // Torn by a crash: a sample whose flags are whole still counts (its
+        // seconds into the run may be cut, so they are not taken); any other
+        // entry is passed over as the crash left it, and what is no entry's
+        // start is damage.
+        CWords words(tail);
+        StatSample sample;
+        int64_t elapsed = -1;
+        if (words.Next() == "sample" && ParseSample(words, sample, elapsed)) {
+            ++contents.samples;
+            sawTime(sample.time, -1);
+            if (each) {
+                each(sample);
+            }
+        } else if (!CouldBeTorn(tail)) {
+            ++contents.damaged;
+        }
+    }
     if (!contents.hasRun) {
         contents.startTime = earliest;  // the run line is lost: the first entry is the nearest
     }

@@ -172,6 +172,8 @@ TEST_F(RunJournalTest, JournalsThatYieldNothingAreSetAsideAndToldOnce) {
         {"not a journal", [](const std::string& p) { std::ofstream(p) << "Start time: 2023\n"; }},
         {"binary",
          [](const std::string& p) { std::ofstream(p) << std::string("\x01\0\n\xfe", 4); }},
+        {"zeros, no line end",
+         [](const std::string& p) { std::ofstream(p) << std::string(10000, '\0'); }},
         {"a FIFO", [](const std::string& p) { ASSERT_EQ(::mkfifo(p.c_str(), 0644), 0); }},
         {"a link",
          [&target](const std::string& p) {
@@ -199,10 +201,13 @@ TEST_F(RunJournalTest, JournalsThatYieldNothingAreSetAsideAndToldOnce) {
 // Every journal waiting is tried at every start, the older station's too; one
 // whose file cannot be written stays, and the next start recovers it.
 TEST_F(RunJournalTest, EveryJournalIsRecoveredAndAFailedOneWaitsForTheNextStart) {
+    int64_t sampleTime = 1700000004;
     for (const std::string& name :
          {std::string(JOURNAL_FILE_NAME) + ".1699999000", JournalFileName(1700000100, 1),
           JournalFileName(1700000100, 2)}) {
-        std::ofstream(m_dataDir + "/" + name) << JOURNAL_HEAD << "sample 1700000004 1000000000\n";
+        std::ofstream(m_dataDir + "/" + name)
+            << JOURNAL_HEAD << "sample " << sampleTime << " 1000000000\n";
+        sampleTime += 100;
     }
     rlimit old{};
     ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &old), 0);
@@ -229,8 +234,18 @@ TEST_F(RunJournalTest, EveryJournalIsRecoveredAndAFailedOneWaitsForTheNextStart)
         EXPECT_EQ(outcome.result, RecoveryResult::Recovered);
     }
     EXPECT_THAT(ListFolder(m_dataDir),
-                ElementsAre("Stat2023_Nov_15_031324.txt", "Stat2023_Nov_15_031325.txt",
-                            "Stat2023_Nov_15_031326.txt"));
+                ElementsAre("Stat2023_Nov_15_031324.txt", "Stat2023_Nov_15_031504.txt",
+                            "Stat2023_Nov_15_031644.txt"));
+
+    // A recovery cut short between its file and the journal's removal, and
+    // an older station's journal kept aside beside the file it had made
+    // already: the run has its file, and gets no second one.
+    std::ofstream(m_dataDir + "/" + JournalFileName(1700000100, 1))
+        << JOURNAL_HEAD << "sample 1700000104 1000000000\n";
+    const std::vector<RecoveryOutcome> again = RecoverJournals(m_dataDir);
+    ASSERT_EQ(again.size(), 1u);
+    EXPECT_EQ(again[0].result, RecoveryResult::Removed);
+    EXPECT_EQ(ListFolder(m_dataDir).size(), 3u);
 }
 
 // A run never writes where another run's journal lies, and a journal that
