@@ -92,10 +92,12 @@ void CCardSink::Connect(const std::string& port) {
     if (m_instance == nullptr) {
         return;
     }
-    m_instance->Connect(m_address.c_str(), port.c_str());  // success shows as OnLinkUp
+    // Logged first: the link may come up, and its entry be logged by the
+    // library's thread, before the call returns.
     if (m_log != nullptr) {
         m_log->Log(Format(LOG_CONNECT, m_number, m_address.c_str(), port.c_str()));
     }
+    m_instance->Connect(m_address.c_str(), port.c_str());  // success shows as OnLinkUp
 }
 
 void CCardSink::Disconnect() {

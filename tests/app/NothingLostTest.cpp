@@ -186,6 +186,9 @@ TEST_F(NothingLostTest, LockFileLeftUnusableBreaksNeitherTheLockNorTheRecovery) 
     CChildProcess next(argv, m_folders.Root(), "next");
     ASSERT_TRUE(WaitUntil([&] { return m_folders.StatFiles().size() == 1; }, 30s)) << next.Stderr();
     EXPECT_NE(next.Stderr().find("Recovered the statistics of the run started"), std::string::npos);
+    ASSERT_TRUE(WaitUntil(
+        [&] { return CountLinesStartingWith(ReadWholeFile(Journal()), "sample ") >= 1; }, 60s))
+        << next.Stderr();
     next.Signal(SIGTERM);
     next.Wait(30s);
     EXPECT_EQ(m_folders.StatFiles().size(), 2u);
