@@ -20,8 +20,6 @@ constexpr const char* LINE_END = "\r\n";
 constexpr int64_t SECONDS_PER_DAY = 86400;
 constexpr int64_t SECONDS_PER_HOUR = 3600;
 constexpr int64_t SECONDS_PER_MINUTE = 60;
-// How many seconds past its stop time a file may take for its name.
-constexpr int64_t NAME_SECONDS_TRIED = 3600;
 
 constexpr const char* MONTH_NAMES[12] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
                                          "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
@@ -168,7 +166,7 @@ StatisticsOutcome WriteStatisticsFile(const StatisticsRun& run) {
     // A name taken by another run's file (a run that ended within the same
     // second, a recovered run) is never replaced: the file takes the next
     // free second for its name, and its own times stay as they were.
-    for (int64_t later = 0; later < NAME_SECONDS_TRIED; ++later) {
+    for (int64_t later = 0; later < STATISTICS_NAME_SECONDS; ++later) {
         const std::string path = run.dataDir + "/" + StatisticsFileName(run.stopTime + later);
         const CNewFile::Commit commit = file.Link(StatisticsFileName(run.stopTime + later));
         if (commit == CNewFile::Commit::Done) {

@@ -54,6 +54,9 @@ struct StatisticsOutcome {
     std::string message;  // for the user, when not written
 };
 
+// How many seconds from its stop time on a file may take for its name.
+constexpr int64_t STATISTICS_NAME_SECONDS = 3600;
+
 // Creates the data folder (one level) and writes the file named by the stop
 // time, or the first free second after it. Shows nothing: the caller tells
 // the user.

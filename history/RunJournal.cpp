@@ -228,11 +228,14 @@ bool HasItsFile(const std::string& dataDir, int64_t stopTime, const JournalConte
     const std::string head = "Start time: " + PointInTime(contents.startTime) +
                              "\r\nStop  time: " + PointInTime(stopTime);
     const std::string tail = "\r\ntotal counts: " + std::to_string(contents.samples);
-    for (int64_t later = 0;; ++later) {
+    for (int64_t later = 0; later < STATISTICS_NAME_SECONDS; ++later) {
         const int fd =
             OpenRegularFile(dataDir + "/" + StatisticsFileName(stopTime + later), O_RDONLY);
-        if (fd < 0) {
+        if (fd < 0 && errno == ENOENT) {
             return false;  // the first free name: the writer would have stopped there
+        }
+        if (fd < 0) {
+            continue;  // taken by what is no file of a run: the writer moved on
         }
         std::string start(head.size(), '\0');
         std::string end(tail.size(), '\0');
@@ -249,6 +252,7 @@ bool HasItsFile(const std::string& dataDir, int64_t stopTime, const JournalConte
             return true;
         }
     }
+    return false;
 }
 
 RecoveryOutcome RecoverJournal(const std::string& dataDir, const std::string& path) {

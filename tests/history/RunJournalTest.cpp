@@ -114,6 +114,11 @@ TEST_F(RunJournalTest, RecoveryNeverReplacesAFileButTakesTheNextFreeSecond) {
     EXPECT_THAT(ListFolder(m_dataDir),
                 ElementsAre("Stat2023_Nov_15_031324.txt", "Stat2023_Nov_15_031325.txt",
                             "Stat2023_Nov_15_031326.txt"));
+
+    // The same journal again (a recovery cut short) finds its file past both.
+    WriteJournal(JOURNAL_HEAD + "sample 1700000004 1000000000\n");
+    EXPECT_EQ(RecoverOne().result, RecoveryResult::Removed);
+    EXPECT_EQ(ListFolder(m_dataDir).size(), 3u);
 }
 
 // A damaged journal gives every line it still holds; each case keeps two of
