@@ -26,6 +26,10 @@ int OpenRegularFile(const std::string& path, int flags, mode_t mode = 0644);
 // system cannot rename so, by a second name and the first removed. 0 or -1.
 int RenameNoReplace(const std::string& from, const std::string& to);
 
+// Makes the folder's entries (a new name, a removed one) durable; a file
+// system that cannot sync a folder is let be.
+void SyncFolder(const std::string& folder);
+
 // Writes all of `text`, going on after signals. False on any failure.
 bool WriteWholly(int fd, std::string_view text);
 

@@ -212,14 +212,6 @@ bool IsRegularFile(const std::string& path) {
     return ::lstat(path.c_str(), &info) == 0 && S_ISREG(info.st_mode);
 }
 
-void SyncFolder(const std::string& folder) {
-    const int fd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (fd >= 0) {
-        [[maybe_unused]] const int ignored = ::fsync(fd);
-        ::close(fd);
-    }
-}
-
 // Whether the statistics file this journal would give is in the folder
 // already: at the name its stop time gives, or one of the later seconds its
 // writer moves on to, a file with the run's start and stop times and its
