@@ -61,9 +61,20 @@ TEST_F(ConsoleStationTest, PrintsTheTableOnEveryChangeAndRunsExitWhenStopped) {
     settings.stopFd = stop[0];
     settings.out = out;
     int status = -1;
+    // The links come up only once the first table is out, so that their
+    // change has a table of its own.
+    CFakeVexlink::Get().SetAutoLinkUp(false);
     std::thread station([&] { status = RunConsoleStation(settings); });
 
-    // The first pass prints the table; the links coming up print it again.
+    ASSERT_TRUE(WaitUntil([&] {
+        int connects = 0;
+        for (const std::string& line : CFakeVexlink::Get().Journal()) {
+            connects += line.starts_with("connect ") ? 1 : 0;
+        }
+        return CountTables(ReadWholeFile(outPath)) >= 1 && connects == 2;
+    })) << ReadWholeFile(outPath);
+    CFakeVexlink::Get().FireLinkUp(1);
+    CFakeVexlink::Get().FireLinkUp(2);
     ASSERT_TRUE(WaitUntil([&] {
         const std::string table = LastTable(ReadWholeFile(outPath));
         return table.find("host-a") != std::string::npos &&

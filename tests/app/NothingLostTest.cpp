@@ -185,7 +185,11 @@ TEST_F(NothingLostTest, LockFileLeftUnusableBreaksNeitherTheLockNorTheRecovery) 
     }
     CChildProcess next(argv, m_folders.Root(), "next");
     ASSERT_TRUE(WaitUntil([&] { return m_folders.StatFiles().size() == 1; }, 30s)) << next.Stderr();
-    EXPECT_NE(next.Stderr().find("Recovered the statistics of the run started"), std::string::npos);
+    // The file is in place a moment before its message is written.
+    EXPECT_TRUE(WaitUntil([&] {
+        return next.Stderr().find("Recovered the statistics of the run started") !=
+               std::string::npos;
+    })) << next.Stderr();
     ASSERT_TRUE(WaitUntil(
         [&] { return CountLinesStartingWith(ReadWholeFile(Journal()), "sample ") >= 1; }, 60s))
         << next.Stderr();
