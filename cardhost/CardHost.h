@@ -22,6 +22,10 @@
 // card is touched there only. The public operations may be called from any
 // other thread (never from the output callback); they return once the host's
 // thread has done the work.
+//
+// The parts: HostServer.h (the thread, the listener, the routing of commands),
+// FramedConnection.h (one connection), HostCard.h (one card) and
+// TrafficGenerator.h (a card's generated sessions).
 #pragma once
 
 #include <chrono>
@@ -70,6 +74,8 @@ struct CardHostUsage {
     std::size_t peakWaitingBytes = 0;  // the most one connection ever had waiting
     std::size_t receiveBytes = 0;      // buffers of partly received frames, every connection, now
 };
+
+class CHostServer;
 
 class CCardHost {
 public:
@@ -136,7 +142,6 @@ public:
     bool GetUsage(CardHostUsage& usage, std::string& error);
 
 private:
-    struct Impl;
-    std::unique_ptr<Impl> m_impl;
+    std::unique_ptr<CHostServer> m_server;
     uint16_t m_port = 0;
 };

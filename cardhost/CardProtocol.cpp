@@ -1,3 +1,4 @@
+// The texts of a card host's messages and the reading of the station's commands.
 #include "cardhost/CardProtocol.h"
 
 #include <array>
@@ -178,23 +179,6 @@ void ReadCommand(pugi::xml_node root, CardCommand& command) {
 }
 
 }  // namespace
-
-std::string EncodeFrame(std::string_view text) {
-    const auto n = static_cast<uint32_t>(text.size());
-    std::string frame;
-    frame.reserve(FRAME_HEADER_BYTES + text.size());
-    frame += static_cast<char>((n >> 24) & 0xFF);
-    frame += static_cast<char>((n >> 16) & 0xFF);
-    frame += static_cast<char>((n >> 8) & 0xFF);
-    frame += static_cast<char>(n & 0xFF);
-    frame += text;
-    return frame;
-}
-
-uint32_t DecodeFrameLength(const unsigned char* header) {
-    return (static_cast<uint32_t>(header[0]) << 24) | (static_cast<uint32_t>(header[1]) << 16) |
-           (static_cast<uint32_t>(header[2]) << 8) | static_cast<uint32_t>(header[3]);
-}
 
 std::string CardsInformationMessage(const std::vector<uint32_t>& serials) {
     std::string text = MESSAGE_OPEN;

@@ -1,6 +1,7 @@
-// What a card host says and hears on the wire: the framing of every message,
-// the texts of the messages a card sends (cards information, parameter lists,
-// traffic texts) and the reading of the XML commands the station sends.
+// What a card host says and hears on the wire: the texts of the messages a
+// card sends (cards information, parameter lists, traffic texts) and the
+// reading of the XML commands the station sends. Every message travels in a
+// frame of wire/Frame.h, which comes with this header.
 //
 // Pure functions, no state; any thread may call them.
 #pragma once
@@ -11,10 +12,7 @@
 #include <string_view>
 #include <vector>
 
-// Framing, both directions: a 4-byte unsigned big-endian length N, then N bytes
-// of text. N = 0 is a keep-alive; N above MAX_FRAME_BYTES ends the connection.
-constexpr std::size_t FRAME_HEADER_BYTES = 4;
-constexpr uint32_t MAX_FRAME_BYTES = 1048576;
+#include "wire/Frame.h"
 
 // The ports of the three device models.
 constexpr uint16_t PORT_CORAX = 33254;
@@ -42,9 +40,6 @@ struct CardParameter {
     std::string name;
     std::string value;
 };
-
-std::string EncodeFrame(std::string_view text);
-uint32_t DecodeFrameLength(const unsigned char* header);
 
 // `<Message version="1.0"><Information><Cards><Card number="1" serial-nr="4711"/>...`
 // with the cards numbered 1.. in the order given.

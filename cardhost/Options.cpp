@@ -1,3 +1,5 @@
+// orvane-cardhost's command line: each option checked as it is read, as --name VALUE or
+// --name=VALUE, and the usage text.
 #include "cardhost/Options.h"
 
 #include <algorithm>

@@ -1,3 +1,5 @@
+// The card host's script: each line checked and run against the host, a failure written as an
+// "error script" line; input read line by line until its end, quit or Cancel.
 #include "cardhost/Script.h"
 
 #include <poll.h>

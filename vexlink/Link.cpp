@@ -1,3 +1,5 @@
+// The connections behind a card's link: connect, frames both ways, keep-alives and
+// the silence limit. Link.h draws them.
 #include "vexlink/Link.h"
 
 #include <netinet/in.h>
@@ -12,17 +14,22 @@
 #include <exception>
 #include <new>
 #include <string>
+#include <string_view>
 #include <system_error>
 #include <utility>
 #include <vector>
 
 #include "vexlink/Vexlink.h"
+#include "wire/Frame.h"
 
 namespace {
 
 using asio::ip::tcp;
 using Clock = std::chrono::steady_clock;
-using Frame = std::vector<char>;
+using Frame = std::string;
+
+// The library's published terms are the wire's.
+static_assert(VEXLINK_MAX_FRAME == MAX_FRAME_BYTES && VEXLINK_FRAME_HEADER == FRAME_HEADER_BYTES);
 
 // Frames handed to one gathered write.
 constexpr std::size_t MAX_GATHER = 64;
@@ -65,23 +72,6 @@ VexlinkNote LinkNote(const std::error_code& error) {
         return VEXLINK_NOTE_CLOSED_BY_HOST;
     }
     return VEXLINK_NOTE_FAILED;
-}
-
-Frame MakeFrame(const char* text, uint32_t length) {
-    Frame frame(VEXLINK_FRAME_HEADER + length);
-    frame[0] = static_cast<char>((length >> 24) & 0xFF);
-    frame[1] = static_cast<char>((length >> 16) & 0xFF);
-    frame[2] = static_cast<char>((length >> 8) & 0xFF);
-    frame[3] = static_cast<char>(length & 0xFF);
-    if (length > 0) {
-        std::memcpy(frame.data() + VEXLINK_FRAME_HEADER, text, length);
-    }
-    return frame;
-}
-
-uint32_t DecodeLength(const std::array<unsigned char, VEXLINK_FRAME_HEADER>& header) {
-    return (uint32_t{header[0]} << 24) | (uint32_t{header[1]} << 16) | (uint32_t{header[2]} << 8) |
-           uint32_t{header[3]};
 }
 
 // A port is a decimal number from 1 to 65535, nothing else: a name lookup
@@ -163,7 +153,7 @@ private:
     asio::steady_timer m_silenceTimer;
 
     // Service thread only.
-    std::array<unsigned char, VEXLINK_FRAME_HEADER> m_header{};
+    std::array<unsigned char, FRAME_HEADER_BYTES> m_header{};
     std::vector<char> m_body;
     std::vector<asio::const_buffer> m_gather;
     bool m_connected = false;   // the socket is connected; the time limit no longer applies
@@ -312,12 +302,12 @@ void CConnection::OnHeader(const std::error_code& error) {
         return;
     }
     m_lastHeard = Clock::now();
-    const uint32_t length = DecodeLength(m_header);
+    const uint32_t length = DecodeFrameLength(m_header.data());
     if (length == 0) {
         ReadHeader();
         return;
     }
-    if (length > VEXLINK_MAX_FRAME) {
+    if (length > MAX_FRAME_BYTES) {
         Close(VEXLINK_NOTE_PROTOCOL);
         return;
     }
@@ -426,7 +416,7 @@ void CConnection::OnKeepAlive(const std::error_code& error) {
     try {
         std::lock_guard lock(m_link->m_mutex);
         if (!m_sentSinceKeepAlive && m_outgoing.empty()) {
-            (void)EnqueueLocked(MakeFrame(nullptr, 0));
+            (void)EnqueueLocked(EncodeFrame({}));
         }
         m_sentSinceKeepAlive = false;
     } catch (const std::bad_alloc&) {
@@ -545,7 +535,7 @@ int CLink::Send(const char* text, uint32_t length) {
         return VEXLINK_INVALID;
     }
     try {
-        Frame frame = MakeFrame(text, length);
+        Frame frame = EncodeFrame(length > 0 ? std::string_view(text, length) : std::string_view());
         std::lock_guard lock(m_mutex);
         if (!m_current || !m_current->IsUpLocked()) {
             return VEXLINK_NO_LINK;

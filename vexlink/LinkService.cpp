@@ -1,3 +1,5 @@
+// The library's network thread: started on first use, never destroyed, stopped and joined at
+// process exit. LinkService.h tells why.
 #include "vexlink/LinkService.h"
 
 #include <exception>

@@ -1,3 +1,6 @@
+// The card host emulator: its greeting, cards attached and commands answered, frames at and over
+// the limit, generated traffic and floods, keep-alives, and its bounds on connections and waiting
+// bytes.
 #include "cardhost/CardHost.h"
 
 #include <gtest/gtest.h>
@@ -205,13 +208,13 @@ TEST_F(CardHostTest, FramesUpToTheLimitAreReadAndLargerOnesCloseTheConnection) {
     auto client = Attach(4711);
     // Keep-alives are skipped; a frame of exactly the limit is read (and is
     // not XML); one byte more ends the connection.
-    client->SendRaw(CFramedClient::Header(0));
+    client->SendRaw(FrameHeader(0));
     client->Send(std::string(MAX_FRAME_BYTES, 'x'));
     EXPECT_TRUE(m_log.WaitFor("error not well-formed XML from 4711: ", LONG_WAIT, true));
     client->Send(SetAlsCommand("analog"));
     EXPECT_EQ(client->Receive(), Parameters({{"als", "analog"}}));
 
-    client->SendRaw(CFramedClient::Header(MAX_FRAME_BYTES + 1));
+    client->SendRaw(FrameHeader(MAX_FRAME_BYTES + 1));
     EXPECT_TRUE(client->WaitClosed());
     EXPECT_TRUE(m_log.WaitFor("closed 4711"));
     EXPECT_TRUE(m_log.Has("error frame of 1048577 bytes from 4711, closing the connection"));
@@ -416,7 +419,7 @@ TEST_F(CardHostTest, AClientThatStopsReadingIsDroppedAtTheBoundOfWaitingBytes) {
 TEST_F(CardHostTest, AnAnnouncedFrameCostsOnlyTheBytesThatArrived) {
     StartHost();
     auto client = Attach(4711);
-    ASSERT_TRUE(client->SendRaw(CFramedClient::Header(MAX_FRAME_BYTES) + "0123456789"));
+    ASSERT_TRUE(client->SendRaw(FrameHeader(MAX_FRAME_BYTES) + "0123456789"));
     CardHostUsage usage;
     for (const auto until = std::chrono::steady_clock::now() + LONG_WAIT;
          usage.receiveBytes < 10 && std::chrono::steady_clock::now() < until;) {

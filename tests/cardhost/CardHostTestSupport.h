@@ -21,6 +21,9 @@
 #include <string_view>
 #include <vector>
 
+#include "support/LineLog.h"
+#include "wire/Frame.h"
+
 namespace cardhost_test {
 
 using namespace std::chrono_literals;
@@ -65,7 +68,7 @@ inline std::string TrafficMessage(const std::string& records) {
     return "<Message version=\"1.0\"><Data><Text>" + records + "</Text></Data></Message>";
 }
 
-// A blocking client speaking the framed wire format.
+// A blocking client speaking the framed wire format (wire/Frame.h).
 class CFramedClient {
 public:
     CFramedClient() = default;
@@ -102,29 +105,26 @@ public:
         return true;
     }
 
-    static std::string Header(uint32_t length) {
-        const char header[4] = {static_cast<char>(length >> 24), static_cast<char>(length >> 16),
-                                static_cast<char>(length >> 8), static_cast<char>(length)};
-        return std::string(header, 4);
-    }
-
-    bool Send(std::string_view text) {
-        return SendRaw(Header(static_cast<uint32_t>(text.size())) + std::string(text));
-    }
+    bool Send(std::string_view text) { return SendRaw(EncodeFrame(text)); }
 
     // The next frame's text (empty for a keep-alive); nothing when the time
-    // runs out or the connection ends first.
+    // runs out, the connection ends first or a header breaks the size limit.
     std::optional<std::string> ReceiveFrame(Millis timeout = LONG_WAIT) {
         const auto deadline = std::chrono::steady_clock::now() + timeout;
         for (;;) {
-            if (m_buffer.size() >= 4) {
-                const auto* h = reinterpret_cast<const unsigned char*>(m_buffer.data());
-                const std::size_t length = (std::size_t{h[0]} << 24) | (std::size_t{h[1]} << 16) |
-                                           (std::size_t{h[2]} << 8) | std::size_t{h[3]};
-                if (m_buffer.size() >= 4 + length) {
-                    std::string text = m_buffer.substr(4, length);
-                    m_buffer.erase(0, 4 + length);
-                    return text;
+            while (m_read < m_buffer.size()) {
+                const CFrameReader::Step step =
+                    m_reader.Take(std::string_view(m_buffer).substr(m_read));
+                m_read += step.taken;
+                switch (step.event) {
+                    case CFrameReader::Event::None:
+                        break;
+                    case CFrameReader::Event::KeepAlive:
+                        return std::string();
+                    case CFrameReader::Event::Text:
+                        return m_reader.TakeText();
+                    case CFrameReader::Event::TooLong:
+                        return std::nullopt;
                 }
             }
             if (!Fill(deadline)) {
@@ -150,12 +150,12 @@ public:
     bool WaitClosed(Millis timeout = LONG_WAIT) {
         const auto deadline = std::chrono::steady_clock::now() + timeout;
         while (Fill(deadline)) {
-            m_buffer.clear();
         }
         return m_closed;
     }
 
 private:
+    // Reads what arrives next in place of what was taken.
     bool Fill(std::chrono::steady_clock::time_point deadline) {
         const auto left =
             std::chrono::duration_cast<Millis>(deadline - std::chrono::steady_clock::now());
@@ -170,63 +170,32 @@ private:
             m_closed = true;
             return false;
         }
-        m_buffer.append(chunk, static_cast<std::size_t>(got));
+        m_buffer.assign(chunk, static_cast<std::size_t>(got));
+        m_read = 0;
         return true;
     }
 
     int m_fd = -1;
-    std::string m_buffer;
+    std::string m_buffer;  // the last bytes read, m_read of them taken
+    std::size_t m_read = 0;
+    CFrameReader m_reader;
     bool m_closed = false;
 };
 
-// Collects the host's output lines; safe to feed from any thread.
-class COutputLog {
+// Collects the host's output lines (CLineLog), with the calls its tests use.
+class COutputLog : public CLineLog {
 public:
-    std::function<void(const std::string&)> Sink() {
-        return [this](const std::string& line) {
-            {
-                std::lock_guard lock(m_lock);
-                m_lines.push_back(line);
-            }
-            m_changed.notify_all();
-        };
-    }
-
-    std::vector<std::string> Lines() const {
-        std::lock_guard lock(m_lock);
-        return m_lines;
-    }
-
-    bool Has(const std::string& line) const {
-        std::lock_guard lock(m_lock);
-        return CountLocked(line, false) > 0;
-    }
+    bool Has(const std::string& line) const { return Count(line) > 0; }
 
     // Waits until `count` lines equal `line` (or start with it, with `prefix`).
     bool WaitFor(const std::string& line, Millis timeout = LONG_WAIT, bool prefix = false,
-                 std::size_t count = 1) {
-        std::unique_lock lock(m_lock);
-        return m_changed.wait_for(lock, timeout,
-                                  [&] { return CountLocked(line, prefix) >= count; });
+                 std::size_t count = 1) const {
+        return CLineLog::WaitFor(line, timeout, prefix ? Match::Prefix : Match::Whole, count);
     }
 
     std::size_t CountPrefix(const std::string& prefix) const {
-        std::lock_guard lock(m_lock);
-        return CountLocked(prefix, true);
+        return Count(prefix, Match::Prefix);
     }
-
-private:
-    std::size_t CountLocked(const std::string& line, bool prefix) const {
-        std::size_t n = 0;
-        for (const std::string& candidate : m_lines) {
-            n += (prefix ? candidate.rfind(line, 0) == 0 : candidate == line) ? 1 : 0;
-        }
-        return n;
-    }
-
-    mutable std::mutex m_lock;
-    std::condition_variable m_changed;
-    std::vector<std::string> m_lines;
 };
 
 }  // namespace cardhost_test

@@ -1,3 +1,5 @@
+// The card host's protocol texts: commands recognised whatever their layout, text that is not well
+// formed refused with its place, and output kept to one line.
 #include "cardhost/CardProtocol.h"
 
 #include <gtest/gtest.h>

@@ -1,3 +1,5 @@
+// orvane-cardhost's command line: each bad one refused with a reason, the defaults, both forms of
+// every option, and --help.
 #include "cardhost/Options.h"
 
 #include <gtest/gtest.h>

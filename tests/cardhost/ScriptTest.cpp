@@ -1,3 +1,5 @@
+// The card host's script: the text each command sends, lines that cannot run, comments and blank
+// lines, drop, freeze and thaw, the waits and sleep, Cancel, and input run until quit or its end.
 #include "cardhost/Script.h"
 
 #include <gtest/gtest.h>

@@ -1,3 +1,5 @@
+// The library tests' card host: a listener on a random loopback address, peers that send and read
+// frames within time limits, a filled backlog, and a bound port that refuses connects.
 #include "vexlink/TestHost.h"
 
 #include <arpa/inet.h>
@@ -8,10 +10,10 @@
 
 #include <cerrno>
 #include <cstdint>
-#include <cstring>
 #include <random>
 #include <stdexcept>
-#include <vector>
+
+#include "wire/Frame.h"
 
 namespace {
 
@@ -123,26 +125,25 @@ bool CPeer::SendRaw(const void* data, std::size_t size) {
 }
 
 bool CPeer::SendHeader(uint32_t length) {
-    const uint32_t wire = htonl(length);
-    return SendRaw(&wire, sizeof wire);
+    const std::string header = FrameHeader(length);
+    return SendRaw(header.data(), header.size());
 }
 
 bool CPeer::SendFrame(std::string_view text) {
-    std::vector<char> frame(4 + text.size());
-    const uint32_t wire = htonl(static_cast<uint32_t>(text.size()));
-    std::memcpy(frame.data(), &wire, 4);
-    std::memcpy(frame.data() + 4, text.data(), text.size());
+    const std::string frame = EncodeFrame(text);
     return SendRaw(frame.data(), frame.size());
 }
 
 std::optional<std::string> CPeer::ReadFrame(std::chrono::milliseconds timeout, int* keepAlives) {
     const auto deadline = Clock::now() + timeout;
     for (;;) {
-        uint32_t wire = 0;
-        if (!RecvExact(m_fd, &wire, sizeof wire, deadline)) {
+        // Exact reads: what follows the frame stays in the socket, for
+        // StaysSilent and WaitClosed.
+        unsigned char header[FRAME_HEADER_BYTES];
+        if (!RecvExact(m_fd, header, sizeof header, deadline)) {
             return std::nullopt;
         }
-        const uint32_t length = ntohl(wire);
+        const uint32_t length = DecodeFrameLength(header);
         if (length == 0) {
             if (keepAlives != nullptr) {
                 ++*keepAlives;

@@ -1,3 +1,6 @@
+// The card library against a test host: its callbacks' rules checked on every call, connects and
+// their notes, frames both ways and their limit, keep-alives, silence and queue limits, Release,
+// and a stress run.
 #include "cardlink/VexlinkApi.h"
 
 #include <arpa/inet.h>
