@@ -1,3 +1,4 @@
+// CardConfig: one card of the configuration file, as the reader hands it to the station.
 #pragma once
 
 #include <cstdint>

@@ -1,62 +1,27 @@
+// The check behind --check-config: the sections of the reader's own walk,
+// looked at for what the reader takes silently or differently from how it is
+// written.
 #include "config/ConfLint.h"
 
 #include <algorithm>
 #include <array>
 #include <cstddef>
-#include <iterator>
 #include <limits>
 #include <map>
 #include <optional>
-#include <system_error>
 #include <utility>
 
 #include "config/ConfReader.h"
+#include "config/ConfWalker.h"
 #include "config/RegularFileReader.h"
 
-// The walk below repeats the reader's walk over the characters (first "[",
-// header line, counted lines, skip to the next "[") with a line counter, so that
-// every warning names the line the reader took its text from. Where the reader
-// takes a value (GetValue), the same steps are taken here, and the result is
-// checked against CConfReader::GetValue itself before anything is said about it.
+// The sections come from CConfWalker, the walk the reader takes, with the line each
+// text began on, so that every warning names the line the reader took its text from.
+// Where the reader takes a value, LocateConfValue tells why it found one or none.
 
 namespace {
 
-constexpr std::size_t MAX_LINE_LENGTH = 119;  // the reader keeps this much of a line
-constexpr std::size_t QUOTE_LENGTH = 40;      // longest text quoted in a warning
-
-constexpr const char* KEY_ADDRESS = "address";
-constexpr const char* KEY_SERIALNO = "serialno";
-constexpr const char* KEY_MODE = "mode";
-constexpr const char* KEY_DEVICE = "device";
-constexpr const char* KEY_MESID = "mesid";
-constexpr const char* KEY_PERIOD = "period";
-constexpr std::array<const char*, 6> ALL_KEYS = {KEY_ADDRESS, KEY_SERIALNO, KEY_MODE,
-                                                 KEY_DEVICE,  KEY_MESID,    KEY_PERIOD};
-constexpr std::array<const char*, 4> CARD_KEYS = {KEY_ADDRESS, KEY_SERIALNO, KEY_MODE, KEY_DEVICE};
-
-struct Line {
-    int number = 0;
-    std::string text;
-    bool atFileEnd = false;  // read where the file had ended: an empty line that is not there
-};
-
-struct Section {
-    Line header;       // the text after "[" as written
-    std::string name;  // folded and cut before "]", as the reader names it
-    SectionKind kind = SECTION_NONE;
-    std::vector<Line> lines;
-    std::size_t wanted = 0;  // counted lines the kind asks for
-    bool complete = false;   // false: the end of the file cut it short
-};
-
-char FoldLetter(char c) {
-    return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
-}
-
-std::string Folded(std::string text) {
-    std::transform(text.begin(), text.end(), text.begin(), FoldLetter);
-    return text;
-}
+constexpr std::size_t QUOTE_LENGTH = 40;  // longest text quoted in a warning
 
 bool IsBlank(char c) {
     return c == ' ' || c == '\t';
@@ -73,185 +38,6 @@ std::string Quoted(const std::string& text) {
     return "\"" + text.substr(0, QUOTE_LENGTH) + "...\"";
 }
 
-std::size_t CountedLinesOf(SectionKind kind) {
-    switch (kind) {
-        case SECTION_CARD:
-            return CARD_KEYS.size();
-        case SECTION_WATCH:
-        case SECTION_ALS:
-        case SECTION_LOG:
-            return 1;
-        case SECTION_NONE:
-            break;
-    }
-    return 0;
-}
-
-// Walks a file's text the way the reader walks its stream.
-class CSectionWalker {
-public:
-    explicit CSectionWalker(const std::string& text) : m_text(text) {}
-
-    void SkipPastBracket() {
-        while (m_pos < m_text.size()) {
-            const char c = m_text[m_pos++];
-            if (c == '\n') {
-                ++m_line;
-            } else if (c == '[') {
-                return;
-            }
-        }
-        m_atEnd = true;
-    }
-
-    // False when the file has ended before a section began.
-    bool ReadSection(Section& section) {
-        section = Section{};
-        if (m_atEnd) {
-            return false;
-        }
-        ReadLine(section.header);
-        section.name = Folded(section.header.text);
-        const std::size_t close = section.name.find(']');
-        if (close != std::string::npos) {
-            section.name.erase(close);
-        }
-        section.kind = CConfReader::ClassifySection(section.name);
-        section.wanted = CountedLinesOf(section.kind);
-        for (std::size_t index = 0; index < section.wanted; ++index) {
-            if (m_atEnd) {
-                return true;  // cut short: complete stays false
-            }
-            Line line;
-            ReadLine(line);
-            section.lines.push_back(std::move(line));
-        }
-        section.complete = true;
-        SkipPastBracket();
-        return true;
-    }
-
-private:
-    // As the reader: at most 119 characters are kept, the text ends at a NUL, a CR
-    // right before the line feed is dropped.
-    void ReadLine(Line& line) {
-        line.number = m_line;
-        line.text.clear();
-        line.atFileEnd = m_pos >= m_text.size();
-        bool whole = true;
-        for (;;) {
-            if (m_pos >= m_text.size()) {
-                m_atEnd = true;
-                break;
-            }
-            const char c = m_text[m_pos++];
-            if (c == '\n') {
-                ++m_line;
-                if (whole && !line.text.empty() && line.text.back() == '\r') {
-                    line.text.pop_back();
-                }
-                break;
-            }
-            if (whole && c != '\0' && line.text.size() <= MAX_LINE_LENGTH) {
-                line.text.push_back(c);
-            } else {
-                whole = false;
-            }
-        }
-        if (line.text.size() > MAX_LINE_LENGTH) {
-            line.text.resize(MAX_LINE_LENGTH);
-        }
-    }
-
-    const std::string& m_text;
-    std::size_t m_pos = 0;
-    int m_line = 1;
-    bool m_atEnd = false;
-};
-
-// Where a key line's value lies, found by the reader's steps.
-struct KeyLine {
-    enum Outcome {
-        NO_EQUALS,      // the line holds no "="
-        NO_KEY,         // the key is not in the line
-        NOTHING_AFTER,  // nothing but blanks after the "=", or a ";" right after them
-        NO_TERMINATOR,  // the value runs to the end of the line
-        VALUE,
-    };
-    Outcome outcome = NO_KEY;
-    std::size_t begin = 0;  // VALUE and NO_TERMINATOR: the value's first character
-    std::size_t end = 0;    // VALUE: its terminator
-    std::string value;
-};
-
-KeyLine LocateValue(const std::string& key, const std::string& line) {
-    KeyLine result;
-    const std::size_t firstEquals = line.find('=');
-    if (firstEquals == std::string::npos) {
-        result.outcome = KeyLine::NO_EQUALS;
-        return result;
-    }
-    std::string folded = line;
-    std::transform(folded.begin(), folded.begin() + static_cast<std::ptrdiff_t>(firstEquals),
-                   folded.begin(), FoldLetter);
-    const std::size_t keyPos = folded.find(key);
-    const std::size_t equals =
-        keyPos == std::string::npos ? std::string::npos : folded.find('=', keyPos);
-    if (equals == std::string::npos) {
-        result.outcome = KeyLine::NO_KEY;
-        return result;
-    }
-    result.begin = folded.find_first_not_of(" \t", equals + 1);
-    // A terminator right after the blanks gives an empty value: missing, as for the reader.
-    if (result.begin == std::string::npos || folded[result.begin] == ';') {
-        result.outcome = KeyLine::NOTHING_AFTER;
-        return result;
-    }
-    result.end = folded.find_first_of("; \t\n", result.begin);
-    if (result.end == std::string::npos) {
-        result.outcome = KeyLine::NO_TERMINATOR;
-        result.value = folded.substr(result.begin);
-        return result;
-    }
-    result.outcome = KeyLine::VALUE;
-    result.value = folded.substr(result.begin, result.end - result.begin);
-    return result;
-}
-
-// A number as the reader reads it: optional sign, decimal digits up to the first
-// non-digit. nullopt beyond the 32-bit range (the reader rejects it with a message).
-struct Number {
-    int32_t value = 0;
-    std::size_t digits = 0;    // how many digits were read
-    std::size_t consumed = 0;  // characters of the text taken, sign included
-};
-
-std::optional<Number> ReadNumber(const std::string& text) {
-    Number number;
-    std::size_t pos = 0;
-    bool negative = false;
-    if (pos < text.size() && (text[pos] == '+' || text[pos] == '-')) {
-        negative = text[pos] == '-';
-        ++pos;
-    }
-    int64_t magnitude = 0;
-    for (; pos < text.size() && text[pos] >= '0' && text[pos] <= '9'; ++pos) {
-        magnitude = magnitude * 10 + (text[pos] - '0');
-        if (magnitude > int64_t{std::numeric_limits<int32_t>::max()} + 1) {
-            return std::nullopt;
-        }
-        ++number.digits;
-    }
-    const int64_t value = negative ? -magnitude : magnitude;
-    if (value > std::numeric_limits<int32_t>::max() ||
-        value < std::numeric_limits<int32_t>::min()) {
-        return std::nullopt;
-    }
-    number.value = static_cast<int32_t>(value);
-    number.consumed = number.digits == 0 ? 0 : pos;
-    return number;
-}
-
 bool IsDigitsOnly(const std::string& text) {
     return !text.empty() && text.find_first_not_of("0123456789") == std::string::npos;
 }
@@ -260,15 +46,13 @@ class CLinter {
 public:
     explicit CLinter(const LogIntervalOption& commandLine) : m_commandLine(commandLine) {}
 
-    void Walk(const std::string& text) {
-        CSectionWalker walker(text);
-        walker.SkipPastBracket();
-        Section section;
-        while (walker.ReadSection(section)) {
+    void Walk(CConfWalker& walker) {
+        ConfSection section;
+        while (walker.Next(section)) {
             if (!section.complete) {
                 const auto present =
                     std::count_if(section.lines.begin(), section.lines.end(),
-                                  [](const Line& line) { return !line.atFileEnd; });
+                                  [](const ConfLine& line) { return !line.atFileEnd; });
                 Warn(section.header.number,
                      "section " + Header(section) + " ends with the file after " +
                          std::to_string(present) + " of its " + std::to_string(section.wanted) +
@@ -280,15 +64,16 @@ public:
                     CheckCard(section);
                     break;
                 case SECTION_WATCH:
-                    CheckNumber(section.lines[0], KEY_MESID, "MES ID 0 is put on the watch list");
+                    CheckNumber(section.lines[0], CONF_KEY_MESID,
+                                "MES ID 0 is put on the watch list");
                     break;
                 case SECTION_ALS:
-                    CheckNumber(section.lines[0], KEY_PERIOD,
+                    CheckNumber(section.lines[0], CONF_KEY_PERIOD,
                                 "an ALS period of 0 switches the "
                                 "ALS handling off");
                     break;
                 case SECTION_LOG:
-                    CheckNumber(section.lines[0], KEY_PERIOD, "");
+                    CheckNumber(section.lines[0], CONF_KEY_PERIOD, "");
                     TakeLogInterval(section.lines[0]);
                     break;
                 case SECTION_NONE:
@@ -312,14 +97,14 @@ public:
 private:
     void Warn(int line, std::string text) { m_warnings.push_back({line, std::move(text)}); }
 
-    static std::string Header(const Section& section) {
+    static std::string Header(const ConfSection& section) {
         const std::size_t close = section.header.text.find(']');
         return Quoted("[" + (close == std::string::npos
                                  ? section.header.text
                                  : section.header.text.substr(0, close + 1)));
     }
 
-    void WarnUnknownSection(const Section& section) {
+    void WarnUnknownSection(const ConfSection& section) {
         std::string text = "section " + Header(section) +
                            " is of no kind the station knows (its name must hold \"card_\", "
                            "\"watch\", \"als\" or \"log\"): the station skips everything up to "
@@ -332,12 +117,12 @@ private:
 
     // Checks that `key` is where the reader looks for it, and how its value ends.
     // Returns the value when the reader finds one.
-    std::optional<std::string> CheckKeyLine(const Line& line, const char* key) {
-        const KeyLine found = LocateValue(key, line.text);
+    std::optional<std::string> CheckKeyLine(const ConfLine& line, const char* key) {
+        const ConfValue found = LocateConfValue(key, line.text);
         const std::string expected = std::string("the key \"") + key + "\"";
         switch (found.outcome) {
-            case KeyLine::NO_EQUALS:
-                if (Folded(line.text).find(key) != std::string::npos) {
+            case ConfValue::NO_EQUALS:
+                if (FoldConfText(line.text).find(key) != std::string::npos) {
                     Warn(line.number, expected +
                                           " has no \"=\" after it: the station takes its "
                                           "value as missing");
@@ -345,21 +130,18 @@ private:
                     WarnWrongKey(line, key);
                 }
                 return std::nullopt;
-            case KeyLine::NO_KEY:
+            case ConfValue::NO_KEY:
                 WarnWrongKey(line, key);
                 return std::nullopt;
-            case KeyLine::NOTHING_AFTER:
+            case ConfValue::NOTHING_AFTER:
                 Warn(line.number, expected + " has no value");
                 return std::nullopt;
-            case KeyLine::NO_TERMINATOR:
+            case ConfValue::NO_TERMINATOR:
                 Warn(line.number, "the value " + Quoted(found.value) +
                                       " has no \";\" after it: the station takes it as missing");
                 return std::nullopt;
-            case KeyLine::VALUE:
+            case ConfValue::VALUE:
                 break;
-        }
-        if (found.value != CConfReader::GetValue(key, line.text)) {
-            return std::nullopt;  // never expected; say nothing rather than something wrong
         }
         if (line.text[found.end] != ';') {
             const std::string rest = line.text.substr(found.end);
@@ -386,7 +168,7 @@ private:
         return begin == std::string::npos ? std::string() : text.substr(begin, end - begin + 1);
     }
 
-    void WarnWrongKey(const Line& line, const char* key) {
+    void WarnWrongKey(const ConfLine& line, const char* key) {
         std::string found;
         if (line.atFileEnd && line.text.empty()) {
             found = "the end of the file";
@@ -397,8 +179,8 @@ private:
                     " (a \"[\" on a counted line opens no section: that section is lost)";
         } else {
             found = Quoted(line.text);
-            const std::string folded = Folded(line.text);
-            for (const char* other : ALL_KEYS) {
+            const std::string folded = FoldConfText(line.text);
+            for (const char* other : CONF_ALL_KEYS) {
                 if (folded.find(other) != std::string::npos) {
                     found = std::string("the key \"") + other + "\"";
                     break;
@@ -409,10 +191,10 @@ private:
                               "; the lines of a section cannot be reordered or skipped");
     }
 
-    void CheckCard(const Section& section) {
-        std::array<std::optional<std::string>, CARD_KEYS.size()> values;
-        for (std::size_t index = 0; index < CARD_KEYS.size(); ++index) {
-            values[index] = CheckKeyLine(section.lines[index], CARD_KEYS[index]);
+    void CheckCard(const ConfSection& section) {
+        std::array<std::optional<std::string>, CONF_CARD_KEYS.size()> values;
+        for (std::size_t index = 0; index < CONF_CARD_KEYS.size(); ++index) {
+            values[index] = CheckKeyLine(section.lines[index], CONF_CARD_KEYS[index]);
         }
 
         // A host's cards are told apart by their serial numbers.
@@ -421,11 +203,11 @@ private:
         if (!address || !serial || !IsDigitsOnly(*serial)) {
             return;
         }
-        const std::optional<Number> number = ReadNumber(*serial);
+        const std::optional<ConfNumber> number = ReadConfNumber(*serial);
         if (!number || number->value == 0) {
             return;
         }
-        const auto key = std::make_pair(Folded(*address), number->value);
+        const auto key = std::make_pair(FoldConfText(*address), number->value);
         const auto [it, inserted] = m_serialsOnHost.emplace(key, section.lines[1].number);
         if (!inserted) {
             Warn(section.lines[1].number,
@@ -436,12 +218,12 @@ private:
     }
 
     // A MES ID or a period: warns where the reader's number is not what is written.
-    void CheckNumber(const Line& line, const char* key, const std::string& ofZero) {
+    void CheckNumber(const ConfLine& line, const char* key, const std::string& ofZero) {
         const std::optional<std::string> value = CheckKeyLine(line, key);
         if (!value) {
             return;
         }
-        const std::optional<Number> number = ReadNumber(*value);
+        const std::optional<ConfNumber> number = ReadConfNumber(*value);
         if (!number || number->value < 0) {
             return;  // the reader rejects it with its own message
         }
@@ -460,12 +242,13 @@ private:
 
     // The first log section with a valid period sets the interval; later ones are
     // ignored (as the reader does).
-    void TakeLogInterval(const Line& line) {
+    void TakeLogInterval(const ConfLine& line) {
         if (m_logLine != 0) {
             return;
         }
-        const std::string value = CConfReader::GetValue(KEY_PERIOD, line.text);
-        const std::optional<Number> number = value.empty() ? std::nullopt : ReadNumber(value);
+        const std::string value = CConfReader::GetValue(CONF_KEY_PERIOD, line.text);
+        const std::optional<ConfNumber> number =
+            value.empty() ? std::nullopt : ReadConfNumber(value);
         if (number && number->value >= 0) {
             m_logLine = line.number;
             m_logInterval = number->value;
@@ -507,8 +290,12 @@ private:
 
 std::vector<ConfWarning> LintConfigText(const std::string& text,
                                         const LogIntervalOption& commandLine) {
+    std::size_t pos = 0;
+    CConfWalker walker([&text, &pos] {
+        return pos < text.size() ? static_cast<unsigned char>(text[pos++]) : CConfWalker::END;
+    });
     CLinter linter(commandLine);
-    linter.Walk(text);
+    linter.Walk(walker);
     return linter.Take();
 }
 
@@ -520,11 +307,10 @@ std::vector<ConfWarning> LintConfigFile(const std::string& path,
     if (!file.Open(path, CONF_FILE_READ_LIMIT)) {
         return {};
     }
-    std::string text;
-    for (int byte = file.Next(); byte != CRegularFileReader::END; byte = file.Next()) {
-        text += static_cast<char>(byte);
-    }
-    return LintConfigText(text, commandLine);
+    CConfWalker walker([&file] { return file.Next(); });
+    CLinter linter(commandLine);
+    linter.Walk(walker);
+    return linter.Take();
 }
 
 std::string FormatConfWarning(const std::string& path, const ConfWarning& warning) {

@@ -3,10 +3,11 @@
 // to its line.
 //
 // The reader (ConfReader.h) stays the one authority on what the station runs
-// with and on its messages; this pass only walks the file the same way (same
-// sections, same counted lines, same value rule) and explains. It shows
-// nothing itself and changes nothing: callers print the warnings (--check-config,
-// the console's start). No toolkit, no state; safe on any thread.
+// with and on its messages; this pass takes the sections of the reader's own
+// walk (ConfWalker.h: same sections, same counted lines, same value rule) and
+// explains. It shows nothing itself and changes nothing: callers print the
+// warnings (--check-config, the console's start). No toolkit, no state; safe
+// on any thread.
 #pragma once
 
 #include <cstdint>

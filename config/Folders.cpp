@@ -1,3 +1,5 @@
+// The station's configuration and data folders: an environment variable's value, or a folder below
+// /var/lib/QUENTAR.
 #include "config/Folders.h"
 
 #include <cstdlib>

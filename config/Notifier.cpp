@@ -1,3 +1,5 @@
+// The installed message handler, swapped under a lock, and ShowMessage's fallback to standard
+// error.
 #include "config/Notifier.h"
 
 #include <cstdio>

@@ -1,7 +1,9 @@
-// The one place where the station shows a message to its user: configuration
-// errors and statistics-file failures. The program installs the way messages
-// are shown (a message box in the dialog, a line on standard error in console
-// mode, a recorder in tests); the reader and the core know only ShowMessage.
+// How the station shows a message to its user: configuration errors, the
+// records' troubles and statistics-file failures. A MessageHandler is the sink
+// the program hands to the reader, the operations and the run (a message box in
+// the dialog, a line on standard error or an error line in console mode).
+// ShowMessage is the sink of those given none: standard error, unless a test
+// has installed a recorder in its place.
 #pragma once
 
 #include <functional>

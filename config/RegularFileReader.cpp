@@ -1,3 +1,5 @@
+// The bounded reader of a regular file: the type checked by name before the open and again on the
+// descriptor, which is opened without waiting.
 #include "config/RegularFileReader.h"
 
 #include <fcntl.h>

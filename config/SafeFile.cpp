@@ -1,3 +1,5 @@
+// Files in the data folder: regular files opened without links or waits, new files made unnamed (or
+// under a random name) and linked in without replacing, and writers' leftovers cleared.
 #include "config/SafeFile.h"
 
 #include <dirent.h>

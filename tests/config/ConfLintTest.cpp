@@ -1,3 +1,5 @@
+// The configuration checker: a warning on each line the reader takes silently or differently from
+// how it is written, none on a clean file, and the lines named when read from a file.
 #include "config/ConfLint.h"
 
 #include <gtest/gtest.h>

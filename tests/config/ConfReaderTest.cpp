@@ -1,3 +1,5 @@
+// The configuration reader: the example file, CR LF line ends, a missing file, paths that are no
+// regular file, its read limit, value and section lookup, and what each kind of file gives.
 #include "config/ConfReader.h"
 
 #include <gmock/gmock.h>

@@ -1,3 +1,5 @@
+// The station's folders: the common data folder, the defaults with the variables unset, and defined
+// or empty variables taken as they stand.
 #include "config/Folders.h"
 
 #include <gtest/gtest.h>
