@@ -1,3 +1,5 @@
+// A card's JSON object, and the station's words for its status, mode, device and service.
+// CardJson.h lists the fields.
 #include "remote/CardJson.h"
 
 #include <algorithm>

@@ -1,3 +1,5 @@
+// The HTTP server: our own accept thread and workers, with the limits on connections, heads and
+// times, feeding the HTTP library's parser and router through a stream of ours.
 #include "remote/HttpServer.h"
 
 #include <arpa/inet.h>
@@ -18,6 +20,7 @@
 #include <mutex>
 #include <thread>
 
+#include "core/WakePipe.h"
 #include "remote/Json.h"
 
 namespace {
@@ -315,6 +318,7 @@ public:
 
     bool Start(const std::string& address, int port, std::string& error) {
         const std::string where = address + ":" + std::to_string(port);
+        m_wake.Take();  // the last Stop's wake, if this server ran before
         sockaddr_storage bindAddress{};
         socklen_t length = 0;
         auto& in = reinterpret_cast<sockaddr_in&>(bindAddress);
@@ -341,7 +345,7 @@ public:
         const int on = 1;
         ::setsockopt(m_listenFd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof(on));
         if (::bind(m_listenFd, reinterpret_cast<sockaddr*>(&bindAddress), length) != 0 ||
-            ::listen(m_listenFd, LISTEN_BACKLOG) != 0 || ::pipe2(m_wake, O_CLOEXEC) != 0) {
+            ::listen(m_listenFd, LISTEN_BACKLOG) != 0 || !m_wake.Valid()) {
             error = "cannot listen on " + where + ": " + std::strerror(errno);
             CloseAll();
             return false;
@@ -367,9 +371,8 @@ public:
             m_stopping = true;
         }
         m_library.SetListening(INVALID_SOCKET);
-        // Never read: once written, the pipe wakes every wait for good.
-        const char byte = 's';
-        [[maybe_unused]] const ssize_t ignored = ::write(m_wake[1], &byte, 1);
+        // Never taken: once poked, the pipe wakes every wait for good.
+        m_wake.Poke();
         m_work.notify_all();
         m_acceptor.join();
         for (std::thread& worker : m_workers) {
@@ -386,7 +389,7 @@ public:
 
     void AcceptLoop() {
         for (;;) {
-            pollfd fds[2] = {{m_listenFd, POLLIN, 0}, {m_wake[0], POLLIN, 0}};
+            pollfd fds[2] = {{m_listenFd, POLLIN, 0}, {m_wake.ReadFd(), POLLIN, 0}};
             if (::poll(fds, 2, -1) < 0) {
                 continue;  // EINTR
             }
@@ -435,7 +438,7 @@ public:
                 m_pending.pop_front();
             }
             {
-                CConnectionStream stream(fd, m_wake[0], m_limits);
+                CConnectionStream stream(fd, m_wake.ReadFd(), m_limits);
                 m_library.Serve(stream, m_limits.requestsPerConnection);
             }
             ::shutdown(fd, SHUT_RDWR);
@@ -445,11 +448,9 @@ public:
     }
 
     void CloseAll() {
-        for (int* fd : {&m_listenFd, &m_wake[0], &m_wake[1]}) {
-            if (*fd >= 0) {
-                ::close(*fd);
-                *fd = -1;
-            }
+        if (m_listenFd >= 0) {
+            ::close(m_listenFd);
+            m_listenFd = -1;
         }
     }
 
@@ -458,7 +459,7 @@ public:
     std::map<std::string, HttpHandler> m_handlers;
     std::string m_token;
     int m_listenFd = -1;
-    int m_wake[2] = {-1, -1};
+    CWakePipe m_wake;
     std::atomic<int> m_port{0};
     std::atomic<size_t> m_open{0};
     std::thread m_acceptor;

@@ -1,3 +1,5 @@
+// The HTTP status service: --http's endpoint and token file read, its five paths routed, each
+// answered from the latest snapshot (the sessions from the history, filtered as asked).
 #include "remote/HttpStatusService.h"
 
 #include <arpa/inet.h>

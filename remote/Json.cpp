@@ -1,3 +1,5 @@
+// JSON strings, UTF-8 text with stray bytes taken as Latin-1, ISO local times with their offset,
+// and arrays. Json.h tells the rule.
 #include "remote/Json.h"
 
 #include <cstdio>

@@ -1,3 +1,5 @@
+// The Prometheus text of GET /metrics: the per-card gauges and counters, the station's figures, and
+// the process's own read from /proc.
 #include "remote/Metrics.h"
 
 #include <dirent.h>

@@ -1,3 +1,5 @@
+// The broker client: a network thread that runs libmosquitto's loop step by step and makes each new
+// attempt itself, the bound on unacknowledged messages, and the close. MqttClient.h draws it.
 #include "remote/MqttClient.h"
 
 #include <mosquitto.h>

@@ -1,3 +1,5 @@
+// What goes to the broker: the session topic's events as JSON, and the retained card topics,
+// published after each change and again on every new connection.
 #include "remote/MqttPublisher.h"
 
 #include <algorithm>

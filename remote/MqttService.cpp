@@ -1,3 +1,5 @@
+// The broker service: --mqtt's address, prefix and password file checked, then the client and the
+// publisher behind a bounded queue. MqttService.h draws it.
 #include "remote/MqttService.h"
 
 #include <limits.h>

@@ -1,3 +1,4 @@
+// The HTTP threads' view of the station, around the one snapshot holder.
 #include "remote/StatusFeed.h"
 
 void CStatusFeed::OnRunStarted(const StationInfo& info) {
@@ -6,18 +7,7 @@ void CStatusFeed::OnRunStarted(const StationInfo& info) {
 }
 
 void CStatusFeed::OnPass(const StationPass& pass) {
-    if (!pass.snapshot) {
-        return;
-    }
-    {
-        std::lock_guard<std::mutex> guard(m_lock);
-        if (pass.snapshot->sequence <= m_sequence) {
-            return;
-        }
-        m_sequence = pass.snapshot->sequence;
-        m_snapshot = pass.snapshot;
-    }
-    m_changed.notify_all();
+    m_latest.Publish(pass.snapshot);
 }
 
 void CStatusFeed::OnRunStopped() {
@@ -30,8 +20,7 @@ void CStatusFeed::NotePass(uint64_t passes, int64_t wallMs) {
 }
 
 std::shared_ptr<const StationSnapshot> CStatusFeed::Latest() const {
-    std::lock_guard<std::mutex> guard(m_lock);
-    return m_snapshot;
+    return m_latest.Latest();
 }
 
 std::string CStatusFeed::DataDir() const {
@@ -41,19 +30,9 @@ std::string CStatusFeed::DataDir() const {
 
 CStatusFeed::Wait CStatusFeed::WaitForChange(uint64_t sequence,
                                              std::chrono::milliseconds timeout) const {
-    std::unique_lock<std::mutex> guard(m_lock);
-    const bool woken =
-        m_changed.wait_for(guard, timeout, [&] { return m_ended || m_sequence > sequence; });
-    if (m_ended) {
-        return Wait::Ended;
-    }
-    return woken ? Wait::Changed : Wait::TimedOut;
+    return m_latest.WaitForChange(sequence, timeout);
 }
 
 void CStatusFeed::Close() {
-    {
-        std::lock_guard<std::mutex> guard(m_lock);
-        m_ended = true;
-    }
-    m_changed.notify_all();
+    m_latest.Close();
 }

@@ -1,11 +1,12 @@
-// What the HTTP threads read of the station: the latest snapshot, published
-// by swapping a shared pointer, and a wake-up for those that wait for the next
-// one (the live page's event stream).
+// What the HTTP threads read of the station: the latest snapshot, held by the
+// station's one snapshot holder (core/LatestSnapshot.h) with its wake-up for
+// those that wait for the next one (the live page's event stream), and the
+// pass count and time the dispatch thread stores.
 //
 //   dispatch thread ──NotePass──────────────────────> pass count, time (atomics)
 //                   ──CAsyncObserver──> its worker ──OnPass──> snapshot pointer swapped,
-//                                                              waiters woken (our lock)
-//   HTTP threads    ──Latest (copy the pointer under our lock), WaitForChange
+//                                                              waiters woken (the holder's lock)
+//   HTTP threads    ──Latest (copy the pointer under that lock), WaitForChange
 //
 // The dispatch thread never takes the lock the HTTP threads use: it only
 // stores atomics and hands the pass to the asynchronous observer's queue.
@@ -21,15 +22,12 @@
 #include <mutex>
 #include <string>
 
+#include "core/LatestSnapshot.h"
 #include "core/StationObserver.h"
 
 class CStatusFeed final : public CStationObserver {
 public:
-    enum class Wait {
-        Changed,   // a newer snapshot is published
-        TimedOut,  // nothing new within the time
-        Ended,     // the run stopped or the server is closing
-    };
+    using Wait = CLatestSnapshot::Wait;
 
     void OnRunStarted(const StationInfo& info) override;
     void OnEvent(const StationEvent& /*event*/) override {}
@@ -56,10 +54,7 @@ private:
     std::atomic<uint64_t> m_passes{0};
     std::atomic<int64_t> m_lastPassWallMs{0};
 
-    mutable std::mutex m_lock;
-    mutable std::condition_variable m_changed;
-    std::shared_ptr<const StationSnapshot> m_snapshot;
-    uint64_t m_sequence = 0;  // of the published snapshot
-    bool m_ended = false;
+    CLatestSnapshot m_latest;
+    mutable std::mutex m_lock;  // for m_dataDir
     std::string m_dataDir;
 };

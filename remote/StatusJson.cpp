@@ -1,3 +1,5 @@
+// The JSON answers of /api/status (the station, its records' health and its cards) and of
+// /api/sessions.
 #include "remote/StatusJson.h"
 
 #include <algorithm>

@@ -1,3 +1,6 @@
+// The HTTP status service over real sockets: the status in every card state, metrics that pass
+// promtool, the event stream, methods, paths and the token, hostile requests, the connection limit
+// and the session filters.
 #include "remote/HttpStatusService.h"
 
 #include <arpa/inet.h>
@@ -15,6 +18,7 @@
 
 #include <gtest/gtest.h>
 
+#include "support/Poll.h"
 #include "support/TempFiles.h"
 
 namespace {
@@ -45,17 +49,6 @@ int RunCommand(const std::string& command, std::string& out) {
     }
     const int status = ::pclose(pipe);
     return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-}
-
-bool WaitFor(const std::function<bool()>& condition) {
-    const auto deadline = std::chrono::steady_clock::now() + 20s;
-    while (!condition()) {
-        if (std::chrono::steady_clock::now() > deadline) {
-            return false;
-        }
-        std::this_thread::sleep_for(20ms);
-    }
-    return true;
 }
 
 int Connect(const std::string& host, int port) {
@@ -388,16 +381,16 @@ TEST_F(HttpStatusServiceTest, HostileRequestsLeaveItAnswering) {
     }
     // The connections just closed may hold the last places for a moment.
     Reply reply;
-    EXPECT_TRUE(WaitFor([&] {
-        reply = Get("/api/status");
-        return reply.status == 200;
-    })) << reply.status;
+    EXPECT_TRUE(WaitUntil(
+        [&] {
+            reply = Get("/api/status");
+            return reply.status == 200;
+        },
+        20s))
+        << reply.status;
     EXPECT_NE(reply.body.find("\"cards\""), std::string::npos);
     // Every connection ends within the time limits.
-    const auto deadline = std::chrono::steady_clock::now() + 20s;
-    while (m_service->OpenConnections() > 0 && std::chrono::steady_clock::now() < deadline) {
-        std::this_thread::sleep_for(20ms);
-    }
+    WaitUntil([&] { return m_service->OpenConnections() == 0; }, 20s);
     EXPECT_EQ(m_service->OpenConnections(), 0U);
 }
 
@@ -410,15 +403,12 @@ TEST_F(HttpStatusServiceTest, ConnectionsBeyondTheLimitAreTurnedAway) {
     for (int i = 0; i < 3; ++i) {
         held.push_back(Connect(m_host, m_port));
     }
-    const auto deadline = std::chrono::steady_clock::now() + 10s;
-    while (m_service->OpenConnections() < 3 && std::chrono::steady_clock::now() < deadline) {
-        std::this_thread::sleep_for(5ms);
-    }
+    WaitUntil([&] { return m_service->OpenConnections() >= 3; }, 10s, 5ms);
     EXPECT_EQ(Get("/api/status").status, 503);
     for (const int fd : held) {
         ::close(fd);
     }
-    EXPECT_TRUE(WaitFor([&] { return Get("/api/status").status == 200; }));
+    EXPECT_TRUE(WaitUntil([&] { return Get("/api/status").status == 200; }, 20s));
 }
 
 TEST_F(HttpStatusServiceTest, SessionsAnswerFromTheHistoryWithTheFilterGiven) {

@@ -12,6 +12,7 @@
 
 #include "remote/MqttTestSupport.h"
 #include "resources/OrvaneTypes.h"
+#include "support/LineLog.h"
 
 using namespace mqtttest;
 
@@ -58,34 +59,13 @@ StationEvent Event(StationEventKind kind, int32_t card, int32_t mesId = 0) {
     return event;
 }
 
-// Collects the service's warnings from whichever thread gives them.
-class CWarnings {
-public:
-    CMqttClient::WarnFn Sink() {
-        return [this](const std::string& text) {
-            std::lock_guard guard(m_lock);
-            m_lines.push_back(text);
-        };
-    }
-    std::vector<std::string> Lines() const {
-        std::lock_guard guard(m_lock);
-        return m_lines;
-    }
-    size_t Count(const std::string& part) const {
-        size_t count = 0;
-        for (const std::string& line : Lines()) {
-            count += Has(line, part) ? 1 : 0;
-        }
-        return count;
-    }
-    bool WaitFor(const std::string& part) const {
-        return WaitUntil([&] { return Count(part) > 0; }, 20s);
-    }
+// The service's warnings, from whichever thread gives them.
+using CWarnings = CLineLog;
 
-private:
-    mutable std::mutex m_lock;
-    std::vector<std::string> m_lines;
-};
+// Waits until a warning holds `part`.
+bool Warned(const CWarnings& warnings, const std::string& part) {
+    return warnings.WaitFor(part, 20s, CLineLog::Match::Part);
+}
 
 // Hands `service` a pass every 20 ms, as an idle dispatch thread does once a
 // second, until `done` holds; false when it does not within 20 s.
@@ -166,7 +146,7 @@ TEST(MqttServiceTest, ABrokerAwayAtTheStartAndRestartedMidRunGetsEverythingAgain
     // Not there at the start: a warning, not an error.
     auto service = StartService(broker.HostPort(), "beta", warnings);
     ASSERT_TRUE(service);
-    EXPECT_TRUE(warnings.WaitFor("cannot reach the broker at " + broker.HostPort()));
+    EXPECT_TRUE(Warned(warnings, "cannot reach the broker at " + broker.HostPort()));
     std::vector<CardState> rows = {Row(1, STATUS_MODE_RUNNING), Row(2, STATUS_MODE_RUNNING)};
     service->OnRunStarted(Info(rows));
     service->OnPass(Pass(rows));
@@ -180,7 +160,7 @@ TEST(MqttServiceTest, ABrokerAwayAtTheStartAndRestartedMidRunGetsEverythingAgain
     ASSERT_TRUE(watcher.WaitLast("orvane/beta/status", "online"));
 
     broker.Stop();
-    EXPECT_TRUE(warnings.WaitFor("lost the broker at " + broker.HostPort()));
+    EXPECT_TRUE(Warned(warnings, "lost the broker at " + broker.HostPort()));
     // The station goes on meanwhile; its session start waits in the queue.
     rows[0] = Row(1, STATUS_BUSY_SESSION, 777, SERVICE_DATA);
     service->OnEvent(Event(StationEventKind::StatusChanged, 1, 777));
@@ -194,7 +174,7 @@ TEST(MqttServiceTest, ABrokerAwayAtTheStartAndRestartedMidRunGetsEverythingAgain
         PassUntil(*service, rows, [&] { return watcher.On("orvane/beta/card/2").size() >= 2; }));
     EXPECT_TRUE(watcher.WaitLast("orvane/beta/card/1", "\"status\":\"Busy Session\""));
     EXPECT_EQ(watcher.Last("orvane/beta/status")->payload, "online");
-    EXPECT_TRUE(warnings.WaitFor("connected to the broker at " + broker.HostPort()));
+    EXPECT_TRUE(Warned(warnings, "connected to the broker at " + broker.HostPort()));
 }
 
 TEST(MqttServiceTest, LogsInWithTheUserAndTheFirstLineOfThePasswordFile) {
@@ -211,7 +191,7 @@ TEST(MqttServiceTest, LogsInWithTheUserAndTheFirstLineOfThePasswordFile) {
     auto refused = StartService(broker.HostPort(), "wrong", wrongWarnings, "station", wrong);
     ASSERT_TRUE(admitted && refused);
     EXPECT_TRUE(watcher.WaitLast("orvane/good/status", "online"));
-    EXPECT_TRUE(wrongWarnings.WaitFor("refused the connection"));
+    EXPECT_TRUE(Warned(wrongWarnings, "refused the connection"));
     EXPECT_TRUE(watcher.On("orvane/wrong/status").empty());
     EXPECT_TRUE(goodWarnings.Lines().empty());
 
@@ -241,7 +221,7 @@ TEST(MqttServiceTest, SpeaksTlsToABrokerSignedByTheCaFileOnly) {
     auto doubting = CMqttService::Start(options, error);
     ASSERT_TRUE(trusted && doubting) << error;
     EXPECT_TRUE(watcher.WaitLast("orvane/trusted/status", "online"));
-    EXPECT_TRUE(warnings.WaitFor("cannot reach the broker at " + tlsBroker));
+    EXPECT_TRUE(Warned(warnings, "cannot reach the broker at " + tlsBroker));
     EXPECT_TRUE(watcher.On("orvane/doubting/status").empty());
 
     options.caFile = broker.Dir() + "/absent.pem";
@@ -271,7 +251,7 @@ TEST(MqttServiceTest, ATlsBrokerThatDiedOrCameBackUntrustedIsTriedUntilItIsBack)
     ASSERT_TRUE(online());
 
     broker.Kill();
-    EXPECT_TRUE(warnings.WaitFor("lost the broker at " + options.broker));
+    EXPECT_TRUE(Warned(warnings, "lost the broker at " + options.broker));
     ASSERT_TRUE(broker.Start());
     EXPECT_TRUE(online());
 
@@ -311,7 +291,7 @@ TEST(MqttServiceTest, ABrokerThatNeverAnswersCostsTheStationOnlyTheOldestEvents)
     // The worker holds at most one event while it waits for the broker.
     EXPECT_GE(service->Dropped(), EVENTS - MQTT_QUEUE_CAPACITY - 1);
     EXPECT_LE(service->Dropped(), EVENTS - MQTT_QUEUE_CAPACITY);
-    EXPECT_EQ(warnings.Count("the oldest are dropped"), 1u);
+    EXPECT_EQ(warnings.Count("the oldest are dropped", CLineLog::Match::Part), 1u);
 
     const auto exitStart = std::chrono::steady_clock::now();
     service.reset();

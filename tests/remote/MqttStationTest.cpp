@@ -7,6 +7,7 @@
 #include <netinet/in.h>
 #include <sys/socket.h>
 
+#include "core/StationRun.h"
 #include "e2e/StationHarness.h"
 #include "remote/MqttTestSupport.h"
 
@@ -23,28 +24,24 @@ public:
           m_dataEnv(DATA_DIR_VARIABLE, m_dataDir.Path()),
           m_service(std::move(service)) {
         std::ofstream(m_configDir.Path() + "/OrvaneSystemDx.ini") << config;
-        m_core = std::make_unique<COrvane>(0, 0);
-        m_core->AddObserver(m_service.get());
-        auto params = std::make_unique<DispatchParams>();
-        params->core = m_core.get();
-        params->refresh = [] {};
-        m_thread =
-            std::thread([p = std::move(params)]() mutable { (void)DispatchThread(std::move(p)); });
+        m_run = std::make_unique<CStationRun>(ReadStationConfig(0, 0));
+        m_run->AddObserver(m_service.get());
+        m_run->Start();
     }
     ~CBrokerStation() { Exit(); }
 
     std::vector<CardState> Rows() const {
         std::vector<CardState> rows;
-        m_core->GetCardRows(rows);
+        m_run->Core().GetCardRows(rows);
         return rows;
     }
     // The Exit sequence, then the end of the service, as the program ends them.
     std::chrono::milliseconds Exit() {
         const auto begin = std::chrono::steady_clock::now();
-        if (m_core) {
-            m_core->PostQuit();
-            m_thread.join();
-            m_core.reset();
+        if (m_run) {
+            m_run->Stop();
+            m_run->End();
+            m_run.reset();
             m_service.reset();
         }
         return std::chrono::duration_cast<std::chrono::milliseconds>(
@@ -58,8 +55,7 @@ private:
     CEnvGuard m_dataEnv;
     CMessageRecorder m_messages;
     std::unique_ptr<CMqttService> m_service;
-    std::unique_ptr<COrvane> m_core;
-    std::thread m_thread;
+    std::unique_ptr<CStationRun> m_run;
 };
 
 std::unique_ptr<CMqttService> Service(const std::string& broker, const std::string& name) {
