@@ -1,3 +1,5 @@
+// The bare client: a counting sink per card, linked with the station's own library options and
+// attached by the Connect command once its link is up.
 #include "bench/BareClient.h"
 
 #include <cstdio>

@@ -1,3 +1,5 @@
+// The console table's reader: columns placed by the heading line, one card per line up to the blank
+// line that ends the table.
 #include "bench/ConsoleTable.h"
 
 #include <array>

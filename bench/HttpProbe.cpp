@@ -1,3 +1,5 @@
+// The benchmarks' timed GET: one request on a plain socket, timed from connect to the last byte; -1
+// for anything but a 200.
 #include "bench/HttpProbe.h"
 
 #include <arpa/inet.h>

@@ -1,3 +1,5 @@
+// The ten cards' three card hosts started in process on random loopback addresses, and the wait for
+// their cards to reach a mode.
 #include "bench/InProcessHosts.h"
 
 #include <algorithm>

@@ -1,11 +1,10 @@
+// The station's run inside the measuring process, and the session latency: from a session start
+// sent to the first refresh whose row shows it.
 #include "bench/InProcessStation.h"
-
-#include <pthread.h>
 
 #include <utility>
 
-#include "app/DispatchThread.h"
-#include "core/Monitor.h"
+#include "core/StationRun.h"
 #include "resources/OrvaneTypes.h"
 
 CInProcessStation::CInProcessStation() = default;
@@ -15,41 +14,37 @@ CInProcessStation::~CInProcessStation() {
 }
 
 void CInProcessStation::Start(CStationObserver* observer) {
-    m_core = std::make_unique<COrvane>(0, 0);
+    CStationRun::Options options;
+    options.refresh = [this] { OnRefresh(); };
+    options.messagesHandled = &m_handled;
+    m_run = std::make_unique<CStationRun>(ReadStationConfig(0, 0), std::move(options));
     for (CStationObserver* added : m_observers) {
-        m_core->AddObserver(added);
+        m_run->AddObserver(added);
     }
-    if (observer != nullptr) {
-        m_core->AddObserver(observer);
-    }
-    auto params = std::make_unique<DispatchParams>();
-    params->core = m_core.get();
-    params->refresh = [this] { OnRefresh(); };
-    params->messagesHandled = &m_handled;
-    m_dispatch = std::thread(DispatchThread, std::move(params));
-    // Named, so that a measurement can tell its CPU time from the others'.
-    pthread_setname_np(m_dispatch.native_handle(), "dispatch");
+    m_run->AddObserver(observer);
+    m_run->Start();
 }
 
 void CInProcessStation::Stop() {
-    if (!m_core) {
+    if (!m_run) {
         return;
     }
-    m_core->PostQuit();
-    m_dispatch.join();
-    m_core.reset();
+    m_run->Stop();
+    m_run->End();
+    std::lock_guard lock(m_observerLock);
+    m_run.reset();
 }
 
 std::vector<CardState> CInProcessStation::Rows() const {
     std::vector<CardState> rows;
-    if (m_core) {
-        m_core->GetCardRows(rows);
+    if (m_run) {
+        m_run->Core().GetCardRows(rows);
     }
     return rows;
 }
 
 int32_t CInProcessStation::QueueUnread() const {
-    return m_core ? m_core->m_queue->Unread() : -1;
+    return m_run ? m_run->Core().QueuedBytes() : -1;
 }
 
 bool CInProcessStation::WaitAllRunning(int32_t cards, std::chrono::milliseconds timeout) const {
@@ -77,9 +72,9 @@ void CInProcessStation::SetRefreshObserver(RefreshObserver observer) {
 
 void CInProcessStation::OnRefresh() {
     std::lock_guard lock(m_observerLock);
-    if (m_observer && m_core) {
+    if (m_observer && m_run) {
         std::vector<CardState> rows;
-        m_core->GetCardRows(rows);
+        m_run->Core().GetCardRows(rows);
         m_observer(rows);
     }
 }

@@ -1,4 +1,4 @@
-// The station's core and dispatch thread run inside the measuring process,
+// The station's run (core and dispatch thread) inside the measuring process,
 // with the real card library: exactly what the program runs, minus its view.
 // The configuration comes from ORVANESYSTEM_CONFIG_DIR as in the program.
 //
@@ -17,8 +17,8 @@
 
 #include "cardlink/CardState.h"
 
-class COrvane;
 class CStationObserver;
+class CStationRun;
 
 class CInProcessStation {
 public:
@@ -52,8 +52,7 @@ public:
 private:
     void OnRefresh();
 
-    std::unique_ptr<COrvane> m_core;
-    std::thread m_dispatch;
+    std::unique_ptr<CStationRun> m_run;
     std::atomic<uint64_t> m_handled{0};
     std::mutex m_observerLock;
     RefreshObserver m_observer;

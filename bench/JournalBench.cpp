@@ -28,7 +28,7 @@
 #include <string>
 #include <thread>
 
-#include "app/Operations.h"
+#include "app/run/Operations.h"
 #include "bench/Processes.h"
 #include "cardlink/Clock.h"
 #include "cardlink/VexlinkApi.h"
@@ -81,7 +81,7 @@ struct CJournalledRun {
             std::fprintf(stderr, "bench_journal: %s\n", error.c_str());
             return false;
         }
-        core = std::make_unique<COrvane>(4, 0, &clock);
+        core = std::make_unique<COrvane>(ReadStationConfig(4, 0), &clock);
         operations.Attach(*core);
         core->BeginRun();
         return true;
@@ -156,7 +156,7 @@ int main(int argc, char** argv) {
         // An hour of passes every 300 ms, no journal needed.
         FreshDataFolder(root, "hour");
         CVirtualClock clock;
-        COrvane core(4, 0, &clock);
+        COrvane core(ReadStationConfig(4, 0), &clock);
         for (int pass = 0; pass < 3600 * 1000 / 300; ++pass) {
             core.Tick();
             clock.AdvanceMs(300);

@@ -1,3 +1,5 @@
+// The harnesses' child processes (spawned with a chosen environment and output, waited for with or
+// without a limit) and what /proc tells of their CPU time, status and descriptors.
 #include "bench/Processes.h"
 
 #include <fcntl.h>

@@ -1,3 +1,5 @@
+// The soak check's readers: the status history logged per card, and the statistics file read back
+// line by line, each departure from its layout noted.
 #include "bench/SoakCheck.h"
 
 #include <cstdlib>

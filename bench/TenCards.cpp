@@ -1,3 +1,5 @@
+// The ten cards of the measurements: the three hosts' models, the cards' modes, their configuration
+// file, and random loopback addresses.
 #include "bench/TenCards.h"
 
 #include <array>

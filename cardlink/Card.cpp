@@ -1,3 +1,5 @@
+// A configured card: its library object and handler, its state under a lock with busy time on the
+// steady clock, its commands waiting behind timed mode setups, and its ALS walk.
 #include "cardlink/Card.h"
 
 #include <algorithm>
@@ -184,6 +186,18 @@ void CCard::RunDueCommands() {
         m_waiting.pop_front();
         Send(next);
     }
+}
+
+bool CCard::SetupCommandsSent() const {
+    if (m_setupStep == SetupStep::FirstPause) {
+        return false;
+    }
+    for (const WaitingCommand& waiting : m_waiting) {
+        if (waiting.kind == CommandKind::ModeSetup) {
+            return false;
+        }
+    }
+    return true;
 }
 
 int64_t CCard::NextDueMs() const {

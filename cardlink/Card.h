@@ -84,6 +84,9 @@ public:
     void CancelWaitingCommands();
     // Any thread.
     bool SetupUnderWay() const { return m_setupStep.load() != SetupStep::None; }
+    // Dispatch thread: every command of the setups asked for so far has gone
+    // out (only a last pause may still run).
+    bool SetupCommandsSent() const;
 
     CardState GetState() const;
     const std::string& Address() const { return m_address; }

@@ -1,3 +1,5 @@
+// A card's link side: the library's callbacks made into whole queue records and log entries, and
+// the card's commands formatted, sent and logged. CardSink.h tells the threads.
 #include "cardlink/CardSink.h"
 
 #include <algorithm>

@@ -1,3 +1,5 @@
+// CardState: a card's live state, one row of the status table, handed out as a copy to the views
+// and the statistics.
 #pragma once
 
 #include <cstdint>

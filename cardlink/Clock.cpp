@@ -1,3 +1,4 @@
+// The system clock: wall time from the system clock, durations from the steady clock.
 #include "cardlink/Clock.h"
 
 #include <chrono>

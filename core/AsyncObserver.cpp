@@ -1,3 +1,5 @@
+// The asynchronous observer's queue and worker: the oldest event dropped when full, passes
+// coalesced, Flush when the queue empties and every flushEvery calls. AsyncObserver.h draws it.
 #include "core/AsyncObserver.h"
 
 #include <utility>

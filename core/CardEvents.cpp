@@ -90,6 +90,13 @@ void COrvane::StartCardMode(int32_t card) {
         return;
     }
     target->ApplyMode();
+    if (!target->SetupCommandsSent()) {
+        // Mode Running once the setup's last command has gone out (Tick), as
+        // when the setup held the thread; a record of the card handled
+        // meanwhile that changes its status (a session, a lost link) stands.
+        m_modeRunningDue[static_cast<size_t>(card - 1)] = target->Status();
+        return;
+    }
     ChangeState(card - 1, STATUS_MODE_RUNNING, 0, SERVICE_NONE, StatusReason::ModeStarted);
 }
 

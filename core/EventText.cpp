@@ -1,3 +1,5 @@
+// The observers' reason words: the card library's link notes, session refusals and their actions,
+// session ends and status changes.
 #include "core/EventText.h"
 
 #include "cardlink/VexlinkNotes.h"

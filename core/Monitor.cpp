@@ -1,4 +1,4 @@
-// The monitoring core's own life: construction from folders and configuration,
+// The monitoring core's own life: construction from the run's configuration,
 // the periodic step, the host grouping rule, the stop request and the reads of
 // the user interface. The card events are in CardEvents.cpp, the statistics
 // file in Statistics.cpp.
@@ -11,8 +11,6 @@
 
 #include "cardlink/EventRecord.h"
 #include "config/CardConfig.h"
-#include "config/ConfReader.h"
-#include "config/Folders.h"
 #include "resources/OrvaneTypes.h"
 
 namespace {
@@ -31,10 +29,12 @@ bool IsKnownMode(int32_t mode) {
 
 }  // namespace
 
-COrvane::COrvane(int32_t logInterval, int32_t alsPeriod, const CClock* clock,
-                 const std::string& logFile)
-    : m_clock(clock), m_logInterval(logInterval), m_alsPeriod(alsPeriod) {
-    m_logger = std::make_unique<CLogger>(logFile);
+COrvane::COrvane(StationConfig config, const CClock* clock, MessageHandler messages)
+    : m_clock(clock),
+      m_messages(std::move(messages)),
+      m_logInterval(config.logInterval),
+      m_alsPeriod(config.alsPeriod) {
+    m_logger = std::make_unique<CLogger>(config.logFile);
     m_queue = std::make_unique<CCircularBuffer<char>>(EVENT_QUEUE_CAPACITY);
 
     // Back-dating the reconnect and sample timers makes the first Tick connect
@@ -47,32 +47,20 @@ COrvane::COrvane(int32_t logInterval, int32_t alsPeriod, const CClock* clock,
     m_lastSample = steadyNow - FIRST_PASS_BACKDATE_SECONDS;
     m_lastAlsStep = SteadySeconds();
 
-    m_dataDir = GetDataFolder();
-    const std::string configPath = GetConfigFilePath();
-
-    // The reader shows its own messages and lives only for this block.
-    CConfReader reader(configPath);
-    std::vector<CardConfig> cards;
-    reader.GetCards(cards);
-    for (const CardConfig& config : cards) {
-        if (!IsKnownMode(config.mode)) {
+    m_dataDir = std::move(config.dataDir);
+    for (const CardConfig& card : config.cards) {
+        if (!IsKnownMode(card.mode)) {
             continue;
         }
         if (m_cardCount >= MAX_CARDS) {
             break;  // the reader hands over no more than this; never overflow the slots
         }
-        m_cards[static_cast<size_t>(m_cardCount)] = std::make_unique<CCard>(
-            m_cardCount + 1, config.address, config.serialNumber, config.mode, config.device,
-            m_queue.get(), m_logger.get(), m_clock);
+        m_cards[static_cast<size_t>(m_cardCount)] =
+            std::make_unique<CCard>(m_cardCount + 1, card.address, card.serialNumber, card.mode,
+                                    card.device, m_queue.get(), m_logger.get(), m_clock);
         ++m_cardCount;
     }
-    reader.GetWatchList(m_watchList);
-    if (reader.GetLogInterval() != -1) {
-        m_logInterval = reader.GetLogInterval();
-    }
-    if (reader.GetAlsPeriod() != -1) {
-        m_alsPeriod = reader.GetAlsPeriod();
-    }
+    m_watchList = std::move(config.watchList);
 }
 
 COrvane::~COrvane() {
@@ -104,9 +92,20 @@ int64_t COrvane::SteadySeconds() const {
 }
 
 void COrvane::Tick() {
-    // Mode setups first: an ALS step below may have to wait behind one.
+    // Mode setups first: an ALS step below may have to wait behind one. A
+    // card whose setup's commands are all out becomes Mode Running, unless a
+    // record of it changed its status meanwhile.
     for (int32_t slot = 0; slot < m_cardCount; ++slot) {
-        m_cards[static_cast<size_t>(slot)]->RunDueCommands();
+        CCard& card = *m_cards[static_cast<size_t>(slot)];
+        card.RunDueCommands();
+        std::optional<int32_t>& due = m_modeRunningDue[static_cast<size_t>(slot)];
+        if (due && card.SetupCommandsSent()) {
+            if (card.Status() == *due) {
+                ChangeState(slot, STATUS_MODE_RUNNING, 0, SERVICE_NONE, StatusReason::ModeStarted);
+                m_rowsChangedByTick = true;
+            }
+            due.reset();
+        }
     }
 
     // Whole seconds of the steady clock, compared as the periods are given:
@@ -199,7 +198,13 @@ int64_t COrvane::MillisecondsToNextTimer() const {
 void COrvane::CancelWaitingCommands() {
     for (int32_t slot = 0; slot < m_cardCount; ++slot) {
         m_cards[static_cast<size_t>(slot)]->CancelWaitingCommands();
+        m_modeRunningDue[static_cast<size_t>(slot)].reset();
     }
+}
+
+bool COrvane::SetupUnderWay(int32_t card) const {
+    const CCard* target = CardOf(card);
+    return target != nullptr && target->SetupUnderWay();
 }
 
 bool COrvane::SetupsUnderWay() const {

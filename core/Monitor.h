@@ -1,10 +1,12 @@
 // The monitoring core: the one object that owns everything for a run.
 //
 // It owns the parser, the event queue, the logger, up to ten cards, the watch
-// list and the statistics samples. The user-interface thread constructs and
-// destroys it and reads rows, the watch list and the two settings; the
-// dispatch thread alone calls Tick and the event operations. Card events reach
-// it only through the queue.
+// list and the statistics samples. It is built from the run's configuration,
+// read before it (core/StationConfig.h), and lives inside a run
+// (core/StationRun.h), which builds and destroys it and alone runs its
+// dispatch thread: that thread alone calls Tick and the event operations, and
+// the front end reads rows, the watch list and the two settings. Card events
+// reach it only through the queue.
 //
 // Timers (reconnect pass, ALS step, statistics sample) count whole seconds of
 // the steady clock, so setting the wall clock back does not suspend them; the
@@ -26,6 +28,8 @@
 #include "cardlink/Clock.h"
 #include "cardlink/EventQueue.h"
 #include "cardlink/Logger.h"
+#include "config/Notifier.h"
+#include "core/StationConfig.h"
 #include "core/StationObserver.h"
 #include "parser/SATXML.h"
 #include "resources/OrvaneTypes.h"
@@ -42,11 +46,11 @@ constexpr int64_t COUNTER_SNAPSHOT_PACE_MS = 250;
 
 class COrvane {
 public:
-    // `logInterval` and `alsPeriod` come from the command line; the
-    // configuration file overrides each one it gives. `logFile` names the
-    // logger's file; empty (the default) gives the logger no file, as designed.
-    COrvane(int32_t logInterval, int32_t alsPeriod, const CClock* clock = &SystemClock(),
-            const std::string& logFile = std::string());
+    // The cards, the watch list, the periods, the folders and the logger's
+    // file come from `config`. `messages` shows the statistics file's problems
+    // to the user; empty, they go where ShowMessage sends them.
+    explicit COrvane(StationConfig config, const CClock* clock = &SystemClock(),
+                     MessageHandler messages = MessageHandler());
     // Writes the statistics file, disconnects and deletes every card, then the
     // queue, then the logger. Call it only after the dispatch thread has ended.
     virtual ~COrvane();
@@ -63,8 +67,10 @@ public:
     // The station stops: mode setups under way and the commands waiting behind
     // them are dropped.
     void CancelWaitingCommands();
-    // Any thread: whether some card's mode setup is under way.
+    // Any thread: whether some card's mode setup is under way; whether the
+    // setup of the card with this 1-based number is.
     bool SetupsUnderWay() const;
+    bool SetupUnderWay(int32_t card) const;
     bool IsFirstCardOnHost(int32_t card, std::set<int32_t>& laterCards) const;
     // Writes the stop record into the queue (user-interface thread).
     void PostQuit();
@@ -94,6 +100,9 @@ public:
     void BeginRun();
     void CountMessage(int32_t card);
     void EndPass();
+    // The snapshot the observers were last given (BeginRun builds the
+    // first); dispatch thread.
+    const std::shared_ptr<const StationSnapshot>& CurrentSnapshot() const { return m_snapshot; }
     // How many samples were taken so far; any thread.
     uint64_t GetSampleCount() const { return m_sampleCount.load(std::memory_order_relaxed); }
 
@@ -121,10 +130,18 @@ public:
     const std::string& StatisticsPath() const { return m_statisticsPath; }
     const std::string& StatisticsProblem() const { return m_statisticsProblem; }
 
+    // The number of bytes in the event queue; any thread.
+    int32_t QueuedBytes() const { return m_queue->Unread(); }
+
+private:
+    // The dispatch thread reads the queue and parses the messages; the tests
+    // write records into the queue as the card library would.
+    friend class CDispatcher;
+    friend struct COrvaneTestAccess;
+
     CSATXML m_parser;
     std::unique_ptr<CCircularBuffer<char>> m_queue;
 
-private:
     bool WriteRunStatistics();                    // WriteStatistics without the memory
     CCard* CardOf(int32_t card) const;            // nullptr outside 1..m_cardCount
     int32_t FirstSlotOnHost(int32_t slot) const;  // the lowest slot of the same host
@@ -178,6 +195,11 @@ private:
     std::array<std::unique_ptr<CCard>, MAX_CARDS> m_cards;
     std::vector<int32_t> m_watchList;
     const CClock* m_clock;
+    MessageHandler m_messages;
+    // Cards whose mode setup was asked for by a card list and that become
+    // Mode Running once its commands are out: the status they had when it began.
+    std::array<std::optional<int32_t>, MAX_CARDS> m_modeRunningDue{};
+    bool m_rowsChangedByTick = false;  // the table changed in Tick; the dispatcher clears it
     int64_t m_lastReconnect = 0;       // whole steady seconds
     int64_t m_lastAlsStep = 0;         // whole steady seconds
     int64_t m_startTime = 0;           // wall-clock seconds

@@ -1,3 +1,5 @@
+// The troubles of the run journal and the session history, kept under a lock with a generation that
+// counts each change.
 #include "core/RecordHealth.h"
 
 #include <algorithm>

@@ -52,7 +52,11 @@ bool COrvane::WriteRunStatistics() {
 
 void COrvane::StatisticsFailed(const std::string& message) {
     m_statisticsProblem = message;
-    ShowMessage(message);
+    if (m_messages) {
+        m_messages(message);
+    } else {
+        ShowMessage(message);
+    }
     if (!m_observers.empty()) {
         StationEvent event = CardEvent(StationEventKind::StatisticsFailed, -1);
         event.text = message;

@@ -1,3 +1,5 @@
+// The statistics file written in its layout, in large chunks to an unnamed file that is linked in
+// under the first free name. StatisticsFile.h draws the layout.
 #include "core/StatisticsFile.h"
 
 #include <fcntl.h>

@@ -1,3 +1,5 @@
+// A card's link side: callbacks made into whole queue records before their log entries, notes kept
+// as reasons, the size limits, commands sent byte for byte, and the wait of a disconnect.
 #include "cardlink/CardSink.h"
 
 #include <gtest/gtest.h>

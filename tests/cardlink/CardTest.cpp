@@ -1,3 +1,6 @@
+// A configured card: its library object's life, the connect on its device's port, busy time on the
+// steady clock, the ALS walk, mode setups on timers with commands waiting behind them, and
+// consistent state copies.
 #include "cardlink/Card.h"
 
 #include <gtest/gtest.h>

@@ -1,3 +1,6 @@
+// The event queue: reads with and without a time limit, records split at the header or the
+// storage's end, its capacity, a writer that waits for room or drops once the reader has gone, and
+// concurrent writers.
 #include "cardlink/EventQueue.h"
 
 #include <gtest/gtest.h>

@@ -1,3 +1,5 @@
+// The card-command logger: its time stamp, each entry's layout and its flush, an emptied or
+// uncreatable file, and entries of several threads kept whole.
 #include "cardlink/Logger.h"
 
 #include <gtest/gtest.h>

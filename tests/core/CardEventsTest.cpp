@@ -1,3 +1,5 @@
+// The core's card events: status changes, host connects, card lists and mode setups, parameter
+// lists, and the watch-list rules for following, refusing, replacing and ending sessions.
 #include "core/Monitor.h"
 
 #include <gmock/gmock.h>
@@ -33,7 +35,7 @@ protected:
                               std::ios::app | std::ios::binary);
             out << watch;
         }
-        return std::make_unique<COrvane>(0, alsPeriod, &m_clock);
+        return std::make_unique<COrvane>(ReadStationConfig(0, alsPeriod), &m_clock);
     }
     static CardState Row(const COrvane& core, int32_t card) {
         std::vector<CardState> rows;
@@ -95,8 +97,9 @@ TEST_F(CardEventsTest, CardListSendsConnectAndStartsTheModeOnlyWhenTheCardIsList
     core->OnCardList(1, listed);
     ASSERT_TRUE(core->HostListsCard(1, listed));
     core->StartCardMode(1);
-    EXPECT_EQ(Row(*core, 1).status, STATUS_MODE_RUNNING) << "at once, as the setup begins";
+    EXPECT_NE(Row(*core, 1).status, STATUS_MODE_RUNNING) << "not while its setup goes out";
     FinishSetups(*core);
+    EXPECT_EQ(Row(*core, 1).status, STATUS_MODE_RUNNING);
     EXPECT_THAT(fake.SentBy(1),
                 ElementsAreArray(Concat({{ConnectCommand(4711)}, ModeSetup("sat-b")})));
 
@@ -110,6 +113,43 @@ TEST_F(CardEventsTest, CardListSendsConnectAndStartsTheModeOnlyWhenTheCardIsList
     FinishSetups(*core);
     EXPECT_THAT(fake.SentBy(3),
                 ElementsAreArray(Concat({{ConnectCommand(4713)}, ModeSetup("sat-c-tdm")})));
+}
+
+// Mode Running shows once the setup's commands are out, never over a session
+// the card reported meanwhile, and no setup command follows it.
+TEST_F(CardEventsTest, ModeRunningFollowsTheSetupAndNeverCutsASession) {
+    struct Case {
+        const char* name;
+        bool sessionDuringSetup;
+    };
+    for (const Case& c :
+         {Case{"session after Mode Running", false}, Case{"session during the setup", true}}) {
+        SCOPED_TRACE(c.name);
+        CFakeVexlink::Get().Reset();
+        CFakeVexlink::Get().SetAutoLinkUp(false);
+        auto core = MakeCore();
+        core->SetCardStatus(1, STATUS_HOST_CONNECTED, 0, 0);
+        core->StartCardMode(1);
+        if (c.sessionDuringSetup) {
+            ASSERT_TRUE(core->StartSession(1, 77, SERVICE_DATA));
+        }
+        size_t sentAtModeRunning = 0;
+        for (int pass = 0; pass < 6; ++pass) {
+            m_clock.AdvanceMs(MODE_SETUP_PAUSE_MS / 2);
+            core->Tick();
+            if (sentAtModeRunning == 0 && Row(*core, 1).status == STATUS_MODE_RUNNING) {
+                sentAtModeRunning = CFakeVexlink::Get().SentBy(1).size();
+                ASSERT_TRUE(core->StartSession(1, 78, SERVICE_DATA));
+            }
+        }
+        EXPECT_THAT(CFakeVexlink::Get().SentBy(1), ElementsAreArray(ModeSetup("sat-b")));
+        const CardState row = Row(*core, 1);
+        EXPECT_EQ(row.status, STATUS_BUSY_SESSION);
+        EXPECT_EQ(row.mesId, c.sessionDuringSetup ? 77 : 78);
+        if (!c.sessionDuringSetup) {
+            EXPECT_EQ(sentAtModeRunning, ModeSetup("sat-b").size()) << "the whole setup first";
+        }
+    }
 }
 
 TEST_F(CardEventsTest, StartCardModeLeavesACardReadyCardAlone) {

@@ -1,3 +1,6 @@
+// The monitoring core: built from the configuration, its connects and reconnect passes, samples and
+// timers in virtual time, the ALS step, PostQuit, its destructor, consistent rows and the
+// card-command log.
 #include "core/Monitor.h"
 
 #include <gmock/gmock.h>
@@ -13,6 +16,7 @@
 
 #include "cardlink/EventRecord.h"
 #include "core/CoreTestSupport.h"
+#include "support/CoreAccess.h"
 #include "support/FakeClock.h"
 
 using namespace coretest;
@@ -54,7 +58,7 @@ period = 10;
 class MonitorTest : public CCoreFixture {
 protected:
     std::unique_ptr<COrvane> MakeCore(int32_t logInterval = 0, int32_t alsPeriod = 0) {
-        return std::make_unique<COrvane>(logInterval, alsPeriod, &m_clock);
+        return std::make_unique<COrvane>(ReadStationConfig(logInterval, alsPeriod), &m_clock);
     }
     static std::vector<CardState> Rows(const COrvane& core) {
         std::vector<CardState> rows;
@@ -259,7 +263,7 @@ TEST_F(MonitorTest, FirstSampleComesWhenTheIntervalHasPassedSinceFortySecondsBef
     for (const Case& c : cases) {
         SCOPED_TRACE(c.interval);
         CFakeClock clock(START_WALL);
-        COrvane core(c.interval, 0, &clock);
+        COrvane core(ReadStationConfig(c.interval, 0), &clock);
         core.Tick();
         if (c.firstAfter > 0) {
             EXPECT_THAT(core.GetSamples(), IsEmpty());
@@ -343,9 +347,9 @@ TEST_F(MonitorTest, FirstCardOnHostComparesAddressesExactly) {
 TEST_F(MonitorTest, PostQuitWritesOneStopRecord) {
     auto core = MakeCore();
     core->PostQuit();
-    ASSERT_EQ(core->m_queue->Unread(), EVENT_HEADER_SIZE);
+    ASSERT_EQ(COrvaneTestAccess::Queue(*core).Unread(), EVENT_HEADER_SIZE);
     char bytes[EVENT_HEADER_SIZE];
-    ASSERT_TRUE(core->m_queue->Read(bytes, EVENT_HEADER_SIZE, 0));
+    ASSERT_TRUE(COrvaneTestAccess::Queue(*core).Read(bytes, EVENT_HEADER_SIZE, 0));
     char expected[EVENT_HEADER_SIZE] = {};
     const uint16_t type = EVT_QUIT;
     const int16_t length = EVENT_HEADER_SIZE;
@@ -370,7 +374,7 @@ TEST_F(MonitorTest, DestructorDoesNotHangWhenLinkDownRecordsFindTheQueueFull) {
     auto core = MakeCore();
     core->Tick();
     CFakeVexlink::Get().WaitIdle();
-    CCircularBuffer<char>& queue = *core->m_queue;
+    CCircularBuffer<char>& queue = COrvaneTestAccess::Queue(*core);
     const std::string filler(static_cast<size_t>(queue.Capacity() - 1 - queue.Unread() - 10), 'x');
     ASSERT_TRUE(queue.Write(filler.data(), static_cast<int32_t>(filler.size())));
 
@@ -416,7 +420,7 @@ TEST_F(MonitorTest, WritesTheCardCommandLogToTheFileItIsGiven) {
     WriteConfig(CardSection("host-a", 4711, "sat-b", "corax"));
     const std::string path = m_configDir->Path() + "/cards.log";
     {
-        auto core = std::make_unique<COrvane>(0, 0, &m_clock, path);
+        auto core = std::make_unique<COrvane>(ReadStationConfig(0, 0, path), &m_clock);
         core->Tick();  // the first pass connects the card; the double brings its link up
         CFakeVexlink::Get().WaitIdle();
     }

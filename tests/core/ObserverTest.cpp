@@ -1,3 +1,6 @@
+// What the core tells its observers (each change with its reason, a host that never lists its card,
+// snapshots after changes only, record troubles), and the asynchronous observer's drops, flushes
+// and filter.
 #include "core/StationObserver.h"
 
 #include <gmock/gmock.h>
@@ -87,6 +90,10 @@ public:
         std::lock_guard<std::mutex> guard(m_lock);
         return std::exchange(m_lines, {});
     }
+    size_t Size() {
+        std::lock_guard<std::mutex> guard(m_lock);
+        return m_lines.size();
+    }
     StationPass LastPass() {
         std::lock_guard<std::mutex> guard(m_lock);
         return m_lastPass;
@@ -117,7 +124,7 @@ protected:
 };
 
 TEST_F(ObserverTest, EventOperationsTellWhatChangedAndWhy) {
-    auto core = std::make_unique<COrvane>(4, 0, &m_clock);
+    auto core = std::make_unique<COrvane>(ReadStationConfig(4, 0), &m_clock);
     CRecorder recorder;
     core->AddObserver(&recorder);
     core->BeginRun();
@@ -125,6 +132,10 @@ TEST_F(ObserverTest, EventOperationsTellWhatChangedAndWhy) {
     for (int card = 1; card <= 3; ++card) {
         core->SetCardStatus(card, STATUS_HOST_CONNECTED, 0, 0);
         core->StartCardMode(card);
+    }
+    for (int pass = 0; pass < 2; ++pass) {  // the setups' commands go out
+        m_clock.AdvanceMs(MODE_SETUP_PAUSE_MS);
+        core->Tick();
     }
     recorder.Take();
 
@@ -157,7 +168,7 @@ TEST_F(ObserverTest, EventOperationsTellWhatChangedAndWhy) {
 
 TEST_F(ObserverTest, HostThatNeverListsItsCardIsToldOnceAfterThirtySeconds) {
     CRecorder recorder;  // observers outlive the core: its destructor tells them the run stopped
-    COrvane core(0, 0, &m_clock);
+    COrvane core(ReadStationConfig(0, 0), &m_clock);
     core.AddObserver(&recorder);
     core.SetCardStatus(3, STATUS_HOST_CONNECTED, 0, 0);
     recorder.Take();
@@ -172,7 +183,7 @@ TEST_F(ObserverTest, HostThatNeverListsItsCardIsToldOnceAfterThirtySeconds) {
 
 TEST_F(ObserverTest, PassCarriesANewSnapshotOnlyAfterAChange) {
     CRecorder recorder;  // observers outlive the core: its destructor tells them the run stopped
-    COrvane core(0, 0, &m_clock);
+    COrvane core(ReadStationConfig(0, 0), &m_clock);
     core.AddObserver(&recorder);
     core.BeginRun();
     core.EndPass();
@@ -199,16 +210,38 @@ TEST_F(ObserverTest, PassCarriesANewSnapshotOnlyAfterAChange) {
     EXPECT_EQ(recorder.LastPass().passes, 5u);
 }
 
-// An observer whose every call waits until the test lets it go.
+// An observer whose every call waits until the test lets it go. A pass holds
+// the worker inside it, so that what comes next stays in the queue; each
+// Flush notes how many lines came before it.
 class CGatedRecorder : public CRecorder {
 public:
     void OnEvent(const StationEvent& e) override {
+        Hold();
+        CRecorder::OnEvent(e);
+    }
+    void OnPass(const StationPass& pass) override {
+        inPass = true;
+        Hold();
+        CRecorder::OnPass(pass);
+    }
+    void Flush() override { flushedAt.push_back(Size()); }
+    // Hands the worker a pass and waits until it is held inside it.
+    void HoldWorker(CAsyncObserver& async) {
+        async.OnPass(StationPass{});
+        while (!inPass.load()) {
+            std::this_thread::yield();
+        }
+    }
+    std::atomic<bool> open{false};
+    std::atomic<bool> inPass{false};
+    std::vector<size_t> flushedAt;  // the worker's; read after Drain
+
+private:
+    void Hold() {
         while (!open.load()) {
             std::this_thread::yield();
         }
-        CRecorder::OnEvent(e);
     }
-    std::atomic<bool> open{false};
 };
 
 TEST(AsyncObserver, FullQueueDropsTheOldestEventsTellsOnceAndKeepsStartAndStop) {
@@ -219,13 +252,14 @@ TEST(AsyncObserver, FullQueueDropsTheOldestEventsTellsOnceAndKeepsStartAndStop) 
     options.capacity = 3;
     options.onOverflow = [&told] { ++told; };
     CAsyncObserver async(std::move(inner), options);
+    recorder.HoldWorker(async);
 
     StationEvent event;
     event.kind = StationEventKind::Sample;
     async.OnRunStarted(StationInfo{});
     for (int i = 1; i <= 7; ++i) {
         event.value = i;
-        async.OnEvent(event);  // the worker is held at the first of them
+        async.OnEvent(event);  // queued behind the held pass
     }
     async.OnRunStopped();
     recorder.open = true;
@@ -238,6 +272,87 @@ TEST(AsyncObserver, FullQueueDropsTheOldestEventsTellsOnceAndKeepsStartAndStop) 
     EXPECT_EQ(async.Dropped() + lines.size(), 9u);
     EXPECT_GE(async.Dropped(), 3u);
     EXPECT_EQ(told, 1);
+    // The start takes a place of its own: two events stay.
+    EXPECT_THAT(lines, ElementsAre("started 0 cards", "sample 6", "sample 7", "stopped"));
+}
+
+// Calls: 0 a run's start, -1 its stop, n > 0 the sample event n.
+TEST(AsyncObserver, EachCapacityKeepsTheNewestEventsAndEveryStartAndStop) {
+    const struct {
+        size_t capacity;
+        std::vector<int> calls;
+        std::vector<std::string> lines;
+        uint64_t dropped;
+    } cases[] = {
+        {5,
+         {0, 1, 2, 3, -1},
+         {"started 0 cards", "sample 1", "sample 2", "sample 3", "stopped"},
+         0},
+        {4,
+         {0, 1, 2, 3, 4, -1},
+         {"started 0 cards", "sample 2", "sample 3", "sample 4", "stopped"},
+         1},
+        {2, {0, 1, 2, 3, -1}, {"started 0 cards", "sample 3", "stopped"}, 2},
+        // A full queue of a stop and a start: both stay, the events make room.
+        {3,
+         {0, 1, -1, 0, 2, 3, -1},
+         {"started 0 cards", "stopped", "started 0 cards", "sample 3", "stopped"},
+         2},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE("capacity " + std::to_string(c.capacity));
+        auto inner = std::make_unique<CGatedRecorder>();
+        CGatedRecorder& recorder = *inner;
+        CAsyncObserver::Options options;
+        options.capacity = c.capacity;
+        CAsyncObserver async(std::move(inner), options);
+        recorder.HoldWorker(async);
+        for (const int call : c.calls) {
+            StationEvent event;
+            event.kind = StationEventKind::Sample;
+            event.value = call;
+            if (call == 0) {
+                async.OnRunStarted(StationInfo{});
+            } else if (call < 0) {
+                async.OnRunStopped();
+            } else {
+                async.OnEvent(event);
+            }
+        }
+        recorder.open = true;
+        async.Drain();
+        EXPECT_EQ(recorder.Take(), c.lines);
+        EXPECT_EQ(async.Dropped(), c.dropped);
+    }
+}
+
+// The inner observer flushes after every `flushEvery` calls while the queue
+// never empties, and once it is empty: a pass, then a start, four events and
+// a stop, queued at once.
+TEST(AsyncObserver, FlushesEveryBatchOfCallsAndWhenTheQueueEmpties) {
+    const struct {
+        size_t flushEvery;
+        std::vector<size_t> flushedAt;  // lines before each Flush
+    } cases[] = {{1, {0, 1, 2, 3, 4, 5, 6}}, {2, {1, 3, 5, 6}}, {3, {2, 5, 6}}, {100, {6}}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE("every " + std::to_string(c.flushEvery));
+        auto inner = std::make_unique<CGatedRecorder>();
+        CGatedRecorder& recorder = *inner;
+        CAsyncObserver::Options options;
+        options.flushEvery = c.flushEvery;
+        CAsyncObserver async(std::move(inner), options);
+        recorder.HoldWorker(async);
+        async.OnRunStarted(StationInfo{});
+        StationEvent event;
+        event.kind = StationEventKind::Sample;
+        for (int i = 0; i < 4; ++i) {
+            async.OnEvent(event);
+        }
+        async.OnRunStopped();
+        recorder.open = true;
+        async.Drain();
+        EXPECT_EQ(recorder.flushedAt, c.flushedAt);
+    }
 }
 
 TEST(AsyncObserver, FilteredEventsNeverReachTheQueueAndPassesCoalesce) {
@@ -266,7 +381,7 @@ TEST(AsyncObserver, FilteredEventsNeverReachTheQueueAndPassesCoalesce) {
 TEST_F(ObserverTest, RecordFailuresAreToldOnceAndCarriedInTheSnapshot) {
     CRecorder recorder;
     CRecordHealth health;
-    COrvane core(0, 0, &m_clock);
+    COrvane core(ReadStationConfig(0, 0), &m_clock);
     core.AddObserver(&recorder);
     core.SetRecordHealth(&health);
     core.BeginRun();

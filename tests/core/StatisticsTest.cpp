@@ -1,3 +1,6 @@
+// The statistics file: a scripted run byte for byte, busy counts by mode, a run without cards or
+// samples, a wall clock set back, a name already taken, each failure reported, and Exit writing it
+// once.
 #include "core/Monitor.h"
 
 #include <gmock/gmock.h>
@@ -26,7 +29,7 @@ protected:
         WriteConfig("");  // no cards, and no message from the reader
     }
     std::unique_ptr<COrvane> MakeCore(int32_t logInterval) {
-        return std::make_unique<COrvane>(logInterval, 0, &m_clock);
+        return std::make_unique<COrvane>(ReadStationConfig(logInterval, 0), &m_clock);
     }
     // Runs a core without cards that takes one sample at start and stops
     // `seconds` later; returns the path its statistics file should have.

@@ -42,11 +42,11 @@
 
 #include <gtest/gtest.h>
 
-#include "app/DispatchThread.h"
 #include "cardhost/CardHost.h"
 #include "cardhost/CardProtocol.h"
 #include "config/Folders.h"
 #include "core/Monitor.h"
+#include "core/StationRun.h"
 #include "support/MessageRecorder.h"
 
 #include "support/TempFiles.h"
@@ -574,7 +574,7 @@ public:
           m_dataEnv(DATA_DIR_VARIABLE, DataDir()) {}
 
     ~CStation() {
-        if (m_core) {
+        if (m_run && m_run->HasCore()) {
             Exit();
         }
     }
@@ -595,15 +595,13 @@ public:
     void Start() {
         m_started = SteadyClock::now();
         m_startWall = time(nullptr);
-        m_core = std::make_unique<COrvane>(0, 0);
-        auto params = std::make_unique<DispatchParams>();
-        params->core = m_core.get();
-        params->refresh = [this] { ++m_refreshes; };
-        m_thread =
-            std::thread([p = std::move(params)]() mutable { (void)DispatchThread(std::move(p)); });
+        CStationRun::Options options;
+        options.refresh = [this] { ++m_refreshes; };
+        m_run = std::make_unique<CStationRun>(ReadStationConfig(0, 0), std::move(options));
+        m_run->Start();
     }
 
-    COrvane& Core() { return *m_core; }
+    const COrvane& Core() const { return m_run->Core(); }
     SteadyClock::time_point Started() const { return m_started; }
     int64_t StartWall() const { return m_startWall; }
     int Refreshes() const { return m_refreshes.load(); }
@@ -611,8 +609,8 @@ public:
 
     std::vector<CardState> Rows() const {
         std::vector<CardState> rows;
-        if (m_core) {
-            m_core->GetCardRows(rows);
+        if (m_run && m_run->HasCore()) {
+            m_run->Core().GetCardRows(rows);
         }
         return rows;
     }
@@ -643,9 +641,8 @@ public:
         std::promise<void> done;
         std::future<void> finished = done.get_future();
         std::thread exiting([this, &done] {
-            m_core->PostQuit();
-            m_thread.join();
-            m_core.reset();
+            m_run->Stop();
+            m_run->End();
             done.set_value();
         });
         if (finished.wait_for(EXIT_LIMIT) != std::future_status::ready) {
@@ -663,8 +660,7 @@ private:
     CEnvGuard m_configEnv;
     CEnvGuard m_dataEnv;
     CMessageRecorder m_messages;
-    std::unique_ptr<COrvane> m_core;
-    std::thread m_thread;
+    std::unique_ptr<CStationRun> m_run;
     std::atomic<int> m_refreshes{0};
     SteadyClock::time_point m_started;
     int64_t m_startWall = 0;

@@ -1,3 +1,5 @@
+// The card library's test double: CreateVexlinkInstance and VexlinkLastNote for the unit tests, the
+// call journal, and callbacks fired from the double's own thread. FakeVexlink.h draws it.
 #include "support/FakeVexlink.h"
 
 #include <algorithm>

@@ -1,3 +1,5 @@
+// The card library's test double itself: fired notes journaled and read inside OnNotify on its
+// thread, and an unreachable host noted as refused without a link.
 #include "support/FakeVexlink.h"
 
 #include <gmock/gmock.h>
