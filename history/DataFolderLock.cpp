@@ -1,3 +1,5 @@
+// The data folder's lock: flock on the folder itself, and the holder's process id in
+// OrvaneSystemDx.lock for the message that turns a second station away.
 #include "history/DataFolderLock.h"
 
 #include <fcntl.h>

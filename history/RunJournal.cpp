@@ -1,3 +1,5 @@
+// The run journal: its lines written in batches and made durable, tried again after a failure, and
+// the journals of runs that did not end made into their statistics files.
 #include "history/RunJournal.h"
 
 #include <dirent.h>

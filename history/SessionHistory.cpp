@@ -1,3 +1,5 @@
+// The session history's writer: the database opened or made, each change kept in memory and written
+// in one transaction per flush, tried again after a failure. SessionHistory.h draws it.
 #include "history/SessionHistory.h"
 
 #include <sys/stat.h>

@@ -1,3 +1,5 @@
+// The session history's reader: one read transaction, the schema's version checked, and a SELECT of
+// only the filters given, newest first.
 #include "history/SessionQuery.h"
 
 #include <sys/stat.h>

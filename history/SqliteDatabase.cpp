@@ -1,3 +1,4 @@
+// The SQLite connection and its prepared statements: the one file that calls the library.
 #include "history/SqliteDatabase.h"
 
 #include <sqlite3.h>

@@ -1,3 +1,4 @@
+// The station's string table: every text by its resource number. StringTable.h names the ranges.
 #include "resources/StringTable.h"
 
 #include <map>

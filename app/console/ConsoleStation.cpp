@@ -1,4 +1,6 @@
-#include "app/ConsoleStation.h"
+// Console mode's run: the station built with event lines or the table, one poll loop for stop,
+// refresh and resize, then the Exit sequence and its last report. ConsoleStation.h draws it.
+#include "app/console/ConsoleStation.h"
 
 #include <fcntl.h>
 #include <poll.h>
@@ -13,65 +15,21 @@
 #include <thread>
 #include <vector>
 
-#include "app/DispatchThread.h"
-#include "app/EventLines.h"
-#include "app/LineOutput.h"
-#include "app/Operations.h"
-#include "app/ServiceNotifier.h"
-#include "app/StatisticsOutcome.h"
-#include "app/StatusNotes.h"
-#include "app/StatusTable.h"
-#include "app/TerminalView.h"
+#include "app/console/EventLines.h"
+#include "app/console/LineOutput.h"
+#include "app/console/TerminalView.h"
+#include "app/program/ServiceManagerNotifier.h"
+#include "app/run/Operations.h"
+#include "app/view/StatisticsOutcome.h"
+#include "app/view/StatusNotes.h"
+#include "app/view/StatusTable.h"
 #include "config/Notifier.h"
 #include "core/AsyncObserver.h"
 #include "core/Monitor.h"
+#include "core/StationRun.h"
+#include "core/WakePipe.h"
 
 namespace {
-
-// A pipe whose write end the dispatch thread pokes; both ends non-blocking.
-class CWakePipe {
-public:
-    CWakePipe() {
-        int fds[2];
-        if (pipe2(fds, O_CLOEXEC | O_NONBLOCK) == 0) {
-            m_readFd = fds[0];
-            m_writeFd = fds[1];
-        }
-    }
-    ~CWakePipe() {
-        if (m_readFd >= 0) {
-            close(m_readFd);
-            close(m_writeFd);
-        }
-    }
-    CWakePipe(const CWakePipe&) = delete;
-    CWakePipe& operator=(const CWakePipe&) = delete;
-
-    bool Valid() const { return m_readFd >= 0; }
-    int ReadFd() const { return m_readFd; }
-
-    // Dispatch thread: at most one byte is ever pending.
-    void Poke() {
-        if (!m_pending.exchange(true)) {
-            const char byte = 1;
-            [[maybe_unused]] const ssize_t ignored = write(m_writeFd, &byte, 1);
-        }
-    }
-
-    // Calling thread: empties the pipe and re-arms Poke before the table is
-    // read, so a change made while printing asks for one more redraw.
-    void Take() {
-        std::array<char, 16> buffer;
-        while (read(m_readFd, buffer.data(), buffer.size()) > 0) {
-        }
-        m_pending.store(false);
-    }
-
-private:
-    int m_readFd = -1;
-    int m_writeFd = -1;
-    std::atomic<bool> m_pending{false};
-};
 
 // Appends the table (standard output is a file or a pipe).
 void PrintTable(const COrvane& core, std::FILE* out) {
@@ -172,52 +130,45 @@ int RunConsoleStation(const ConsoleStationSettings& settings) {
 
     CLineOutput* const lines = settings.lines;
     std::unique_ptr<CEventLineObserver> eventLines;
-    const MessageHandler shown = InstallMessageHandler(nullptr);
+    const MessageHandler shown =
+        settings.messages ? settings.messages : MessageHandler(ShowMessage);
     std::size_t configNotes = settings.configWarnings;
+    MessageHandler configMessages;
+    CStationRun::Options options;
     if (lines != nullptr) {
         // Messages become error lines for the whole run: the reader's now, the
-        // journal's and the statistics file's later.
+        // statistics file's later.
         for (const std::string& warning : settings.warningLines) {
             lines->Write(LinePriority::Warning, warning);
         }
-        InstallMessageHandler(lines->MessageLines());
+        configMessages = lines->MessageLines();
+        options.messages = lines->MessageLines();
         eventLines = std::make_unique<CEventLineObserver>(*lines, settings.summaryEverySeconds);
     } else {
         // The reader's messages are counted on their way, for the terminal's first line.
-        InstallMessageHandler([&configNotes, &shown](const std::string& text) {
+        configMessages = [&configNotes, &shown](const std::string& text) {
             ++configNotes;
-            if (shown) {
-                shown(text);
-            } else {
-                std::fprintf(stderr, "%s\n", text.c_str());
-            }
-        });
+            shown(text);
+        };
+        options.messages = shown;
+        options.refresh = [&refresh] { refresh.Poke(); };
     }
-    auto core = std::make_unique<COrvane>(settings.logInterval, settings.alsPeriod, &SystemClock(),
-                                          settings.logFile);
-    if (lines == nullptr) {
-        InstallMessageHandler(shown);
-    }
-    if (settings.operations != nullptr) {
-        settings.operations->Attach(*core);
-    }
+    CStationRun run(ReadStationConfig(settings.logInterval, settings.alsPeriod, settings.logFile,
+                                      configMessages),
+                    std::move(options));
+    run.Extend(settings.operations);
     if (eventLines) {
-        core->AddObserver(eventLines->Observer());
+        run.AddObserver(eventLines->Observer());
     }
-    core->AddObserver(settings.serviceNotifier);
+    run.AddObserver(settings.serviceNotifier);
+    const COrvane& core = run.Core();
 
     std::unique_ptr<CTerminalView> view;
     if (settings.redrawInPlace && lines == nullptr) {
         view = std::make_unique<CTerminalView>(settings.out);
         view->Enter();
     }
-
-    auto params = std::make_unique<DispatchParams>();
-    params->core = core.get();
-    if (lines == nullptr) {
-        params->refresh = [&refresh] { refresh.Poke(); };
-    }
-    std::thread dispatch(DispatchThread, std::move(params));
+    run.Start();
 
     std::array<pollfd, 3> fds{};
     fds[0].fd = settings.stopFd;
@@ -247,40 +198,37 @@ int RunConsoleStation(const ConsoleStationSettings& settings) {
             refresh.Take();
         }
         if (view) {
-            DrawFrame(*core, *view, configNotes,
+            DrawFrame(core, *view, configNotes,
                       settings.operations != nullptr
                           ? &settings.operations->Health()
                           : nullptr);  // also each second, for the clock line
         } else if (fds[1].revents != 0 && lines == nullptr) {
-            PrintTable(*core, settings.out);
+            PrintTable(core, settings.out);
         }
     }
 
-    // The Exit sequence: the core outlives the thread, and the refresh pipe
-    // outlives both (the thread pokes it until it ends). The normal screen comes
-    // back first, so that what the Exit sequence reports is seen. The statistics
-    // file is written here, as the core's destructor would, so that its outcome
-    // can become the exit status and the report's line.
+    // The Exit sequence, in the run's order; the refresh pipe outlives the run
+    // (the thread pokes it until it ends). The normal screen comes back first,
+    // so that what the Exit sequence reports is seen. The statistics file is
+    // written before the core goes, so that its outcome can become the exit
+    // status and the report's line.
     if (settings.serviceNotifier != nullptr) {
         settings.serviceNotifier->Stopping();
     }
-    core->PostQuit();
-    dispatch.join();
+    run.Stop();
     if (view) {
         view->Leave();
     }
     if (eventLines) {
         eventLines->Drain();  // the run's lines before the Exit sequence's messages
     }
-    const bool statisticsWritten = core->WriteStatistics();
-    const std::string outcome = DescribeStatistics(*core);
-    const bool fileWritten = !core->StatisticsPath().empty();
-    core.reset();
-    // The records end before the last line, so that what they tell on the way
-    // (a history another program holds) has its priority and comes before it.
-    if (settings.operations != nullptr) {
-        settings.operations->Finish();
-    }
+    const bool statisticsWritten = run.WriteStatistics();
+    const std::string outcome = DescribeStatistics(core);
+    const bool fileWritten = !core.StatisticsPath().empty();
+    // The core goes, then the records end before the last line, so that what
+    // they tell on the way (a history another program holds) has its priority
+    // and comes before it.
+    run.End();
     if (eventLines) {
         const uint64_t dropped = eventLines->Finish();
         if (dropped > 0) {
@@ -291,7 +239,6 @@ int RunConsoleStation(const ConsoleStationSettings& settings) {
         // A file written has had its line already.
         lines->Write(statisticsWritten ? LinePriority::Info : LinePriority::Error,
                      fileWritten ? std::string("station stopped") : "station stopped; " + outcome);
-        InstallMessageHandler(shown);
     } else if (settings.report != nullptr) {
         std::fprintf(settings.report, "OrvaneSystemDx: %s\n", outcome.c_str());
         std::fflush(settings.report);

@@ -13,17 +13,19 @@
 // the dispatch thread just wakes it (at most one pending wake-up at a time).
 #pragma once
 
+#include "config/Notifier.h"
+
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
 #include <string>
 #include <vector>
 
-#include "app/EventLines.h"
+#include "app/console/EventLines.h"
 
 class COperations;
 class CLineOutput;
-class CServiceNotifier;
+class CServiceManagerNotifier;
 
 struct ConsoleStationSettings {
     int32_t logInterval = 0;  // from the command line
@@ -40,6 +42,9 @@ struct ConsoleStationSettings {
     // Warnings already printed about the configuration; the terminal's first
     // line counts them, with the reader's messages, since its screen hides them.
     std::size_t configWarnings = 0;
+    // Where the configuration's and the statistics file's messages go in table
+    // mode; ShowMessage when empty.
+    MessageHandler messages;
     // Receives one line at the end: the statistics file written, or why none
     // was. nullptr: no such line.
     std::FILE* report = nullptr;
@@ -58,10 +63,11 @@ struct ConsoleStationSettings {
     std::string logFile;
     // Told of every pass (ready, status, watchdog) and of the stop; not owned,
     // may be null.
-    CServiceNotifier* serviceNotifier = nullptr;
+    CServiceManagerNotifier* serviceNotifier = nullptr;
 };
 
-// Creates the core (configuration messages go through the installed notifier),
+// Creates the core (configuration messages go to `messages`, or become error
+// lines),
 // starts the dispatch thread, prints the table on every refresh request (on a
 // terminal also every second and on every size change) until `stopFd` is
 // readable, then runs the Exit sequence: the stop record, the end of the

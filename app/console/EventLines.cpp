@@ -1,10 +1,12 @@
-#include "app/EventLines.h"
+// Console mode's event lines: the events worded as lines with their priorities, a connect failure
+// told once however often it repeats, and the hourly summary. EventLines.h shows the lines.
+#include "app/console/EventLines.h"
 
 #include <ctime>
 #include <utility>
 
-#include "app/StatusNotes.h"
-#include "app/StatusTable.h"
+#include "app/view/StatusNotes.h"
+#include "app/view/StatusTable.h"
 #include "core/EventText.h"
 #include "resources/OrvaneTypes.h"
 #include "resources/StringTable.h"

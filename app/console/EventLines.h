@@ -26,7 +26,7 @@
 #include <string>
 #include <vector>
 
-#include "app/LineOutput.h"
+#include "app/console/LineOutput.h"
 #include "core/StationObserver.h"
 
 constexpr int64_t SUMMARY_EVERY_SECONDS = 3600;

@@ -1,8 +1,10 @@
-#include "app/LineOutput.h"
+// Event lines written with their priority and local time, each whole under the lock; control
+// characters become '?', and every line of a longer text gets the prefix.
+#include "app/console/LineOutput.h"
 
 #include <ctime>
 
-#include "app/StatusNotes.h"
+#include "app/view/StatusNotes.h"
 
 std::string CLineOutput::Format(LinePriority priority, int64_t time, const std::string& text) {
     const std::string prefix =

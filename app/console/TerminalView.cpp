@@ -1,4 +1,6 @@
-#include "app/TerminalView.h"
+// The status table on a terminal: fitted to its size (headings shortened, the gap narrowed, cells
+// cut) and placed line by line by cursor position on the alternate screen, redrawn after SIGWINCH.
+#include "app/console/TerminalView.h"
 
 #include <fcntl.h>
 #include <sys/ioctl.h>
@@ -10,7 +12,7 @@
 #include <cerrno>
 #include <csignal>
 
-#include "app/StatusTable.h"
+#include "app/view/StatusTable.h"
 
 namespace {
 
@@ -35,13 +37,10 @@ std::atomic<int> g_resizeWriteFd{-1};
 struct sigaction g_previousResize {};
 
 extern "C" void OnResizeSignal(int) {
-    const int savedErrno = errno;
     const int fd = g_resizeWriteFd.load();
     if (fd >= 0) {
-        const char byte = 1;
-        [[maybe_unused]] const ssize_t ignored = write(fd, &byte, 1);
+        CWakePipe::PokeFd(fd);
     }
-    errno = savedErrno;
 }
 
 // ESC [ line ; 1 H: the cursor to the start of a line (1-based).
@@ -184,13 +183,10 @@ std::vector<std::string> FitStatusFrame(const StatusFrame& frame, std::size_t co
 
 CTerminalView::CTerminalView(std::FILE* out) : m_out(out) {
     ReadSize();
-    int fds[2];
-    if (pipe2(fds, O_CLOEXEC | O_NONBLOCK) != 0) {
+    if (!m_resize.Valid()) {
         return;
     }
-    m_readFd = fds[0];
-    m_writeFd = fds[1];
-    g_resizeWriteFd.store(m_writeFd);
+    g_resizeWriteFd.store(m_resize.WriteFd());
     struct sigaction action {};
     action.sa_handler = OnResizeSignal;
     sigemptyset(&action.sa_mask);
@@ -204,16 +200,10 @@ CTerminalView::~CTerminalView() {
         sigaction(SIGWINCH, &g_previousResize, nullptr);
     }
     g_resizeWriteFd.store(-1);
-    if (m_readFd >= 0) {
-        close(m_readFd);
-        close(m_writeFd);
-    }
 }
 
 void CTerminalView::TakeResize() {
-    std::array<char, 64> buffer;
-    while (m_readFd >= 0 && read(m_readFd, buffer.data(), buffer.size()) > 0) {
-    }
+    m_resize.Take();
     ReadSize();
 }
 

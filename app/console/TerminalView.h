@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "cardlink/CardState.h"
+#include "core/WakePipe.h"
 
 // What one redraw shows.
 struct StatusFrame {
@@ -50,7 +51,7 @@ public:
     CTerminalView& operator=(const CTerminalView&) = delete;
 
     // Readable after the terminal's size changed; -1 when the pipe could not be made.
-    int ResizeFd() const { return m_readFd; }
+    int ResizeFd() const { return m_resize.ReadFd(); }
     // Empties the resize pipe and reads the new size.
     void TakeResize();
 
@@ -69,8 +70,7 @@ private:
     void Write(const std::string& text);
 
     std::FILE* m_out;
-    int m_readFd = -1;
-    int m_writeFd = -1;
+    CWakePipe m_resize;
     bool m_installed = false;
     bool m_entered = false;
     std::size_t m_columns = 80;

@@ -1,11 +1,12 @@
-#include "app/AboutDlg.h"
+// The About box: the icon, the system's name with its device models and version, and OK.
+#include "app/dialog/AboutDlg.h"
 
 #include <QDialogButtonBox>
 #include <QHBoxLayout>
 #include <QLabel>
 #include <QVBoxLayout>
 
-#include "app/AppIcon.h"
+#include "app/dialog/AppIcon.h"
 #include "resources/OrvaneTypes.h"
 #include "resources/StringTable.h"
 

@@ -1,4 +1,5 @@
-#include "app/AppIcon.h"
+// The application icon, loaded from the resources compiled into the GUI library.
+#include "app/dialog/AppIcon.h"
 
 // The resource file lives in a static library, so its initialiser must be
 // pulled in by name; Q_INIT_RESOURCE may only be used outside any namespace.

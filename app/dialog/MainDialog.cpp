@@ -1,4 +1,7 @@
-#include "app/MainDialog.h"
+// The main dialog: its layout from the template's dialog units, the run it starts and ends, its
+// rows refreshed with their colours and tooltips, Help, About and the Exit sequence. MainDialog.h
+// draws its life.
+#include "app/dialog/MainDialog.h"
 
 #include <QAction>
 #include <QApplication>
@@ -30,18 +33,18 @@
 #include <optional>
 #include <vector>
 
-#include "app/AboutDlg.h"
-#include "app/AppIcon.h"
-#include "app/CommandLine.h"
-#include "app/DispatchThread.h"
-#include "app/Operations.h"
-#include "app/StatusNotes.h"
-#include "app/StatusPalette.h"
-#include "app/StatusTable.h"
-#include "app/StopSignals.h"
+#include "app/dialog/AboutDlg.h"
+#include "app/dialog/AppIcon.h"
+#include "app/program/CommandLine.h"
+#include "app/program/StopSignals.h"
+#include "app/run/Operations.h"
+#include "app/view/StatusNotes.h"
+#include "app/view/StatusPalette.h"
+#include "app/view/StatusTable.h"
 #include "config/Notifier.h"
 #include "core/EventText.h"
 #include "core/Monitor.h"
+#include "core/StationRun.h"
 #include "resources/OrvaneTypes.h"
 #include "resources/StringTable.h"
 
@@ -214,14 +217,8 @@ COrvaneSystemDlg::COrvaneSystemDlg(QWidget* parent) : QDialog(parent), m_hIcon(A
 
 COrvaneSystemDlg::~COrvaneSystemDlg() {
     // A dialog destroyed without Exit (an error path of the program) must
-    // still not leave the thread running on a dead core.
-    if (m_pCore) {
-        m_pCore->PostQuit();
-    }
-    if (m_dispatchThread.joinable()) {
-        m_dispatchThread.join();
-    }
-    m_pCore.reset();
+    // still not leave the thread running on a dead core: the run ends itself.
+    m_run.reset();
 }
 
 void COrvaneSystemDlg::CreateControls() {
@@ -408,39 +405,34 @@ bool COrvaneSystemDlg::OnInitDialog() {
     setWindowIcon(m_hIcon);
 
     // Configuration errors are shown while the core is built, before the
-    // dialog becomes visible. Once a stop has been asked for, nobody is
-    // expected to close message boxes any more: the rest go to standard error.
-    const MessageHandler shown = InstallMessageHandler({});
-    InstallMessageHandler([this, shown](const std::string& text) {
-        if (m_exitDeferred || !shown) {
-            PrintMessage(text);
-        } else {
-            shown(text);
-        }
-    });
+    // dialog becomes visible.
     m_initialising = true;
-    m_pCore =
-        std::make_unique<COrvane>(m_cmdLogInterval, m_cmdAlsPeriod, &SystemClock(), m_logFile);
-    if (m_operations != nullptr) {
-        m_operations->Attach(*m_pCore);
-    }
-    m_pCore->AddObserver(&m_snapshot);
+    const MessageHandler tell = [this](const std::string& text) { Tell(text); };
+    StationConfig config = ReadStationConfig(m_cmdLogInterval, m_cmdAlsPeriod, m_logFile, tell);
+    CStationRun::Options options;
+    options.refresh = [this] { RequestRefresh(); };
+    options.messages = m_show;
+    m_run = std::make_unique<CStationRun>(std::move(config), std::move(options));
+    m_run->Extend(m_operations);
+    m_run->Start();
     m_initialising = false;
-    InstallMessageHandler(shown);
-    m_startTime = m_pCore->GetStartTime();
+    m_startTime = m_run->Core().GetStartTime();
     UpdateStatusLine();
     m_clock->start();
-
-    auto params = std::make_unique<DispatchParams>();
-    params->core = m_pCore.get();
-    params->refresh = [this] { RequestRefresh(); };
-    m_dispatchThread = std::thread(DispatchThread, std::move(params));
 
     if (m_exitDeferred) {
         // Runs from the dialog's own event loop, once it is up.
         QMetaObject::invokeMethod(this, &COrvaneSystemDlg::OnOK, Qt::QueuedConnection);
     }
     return true;
+}
+
+void COrvaneSystemDlg::Tell(const std::string& text) {
+    if (m_initialising && m_exitDeferred) {
+        PrintMessage(text);
+    } else {
+        m_show(text);
+    }
 }
 
 void COrvaneSystemDlg::RequestRefresh() {
@@ -459,11 +451,14 @@ void COrvaneSystemDlg::RequestRefresh() {
 }
 
 void COrvaneSystemDlg::OnStatusRefresh() {
-    if (!m_pCore) {
+    if (!m_run) {
         return;  // a request that arrived after Exit
     }
-    std::vector<CardState> rows;
-    m_pCore->GetCardRows(rows);
+    const std::shared_ptr<const StationSnapshot> snapshot = m_run->Latest();
+    if (!snapshot) {
+        return;
+    }
+    std::vector<CardState> rows = snapshot->rows;
     if (rows.size() > static_cast<size_t>(MAX_CARDS)) {
         rows.resize(static_cast<size_t>(MAX_CARDS));
     }
@@ -478,27 +473,26 @@ void COrvaneSystemDlg::OnStatusRefresh() {
     m_rows = std::move(rows);
     m_lastRefresh = static_cast<int64_t>(std::time(nullptr));
     UpdateStatusLine();
-    Control(IDC_ALS_PERIOD)->setText(QString::fromStdString(FormatPeriod(m_pCore->GetAlsPeriod())));
-    Control(IDC_LOG_INTERVAL)
-        ->setText(QString::fromStdString(FormatPeriod(m_pCore->GetLogInterval())));
+    Control(IDC_ALS_PERIOD)->setText(QString::fromStdString(FormatPeriod(snapshot->alsPeriod)));
+    Control(IDC_LOG_INTERVAL)->setText(QString::fromStdString(FormatPeriod(snapshot->logInterval)));
     QLineEdit* watchList = Control(IDC_WATCH_LIST);
-    watchList->setText(QString::fromStdString(FormatWatchList(m_pCore->GetWatchList())));
+    watchList->setText(QString::fromStdString(FormatWatchList(snapshot->watchList)));
     watchList->setToolTip(watchList->text());  // a long list shows whole here
 }
 
 void COrvaneSystemDlg::UpdateStatusLine() {
-    if (!m_pCore) {
+    if (!m_run) {
         return;
     }
     const int64_t now = static_cast<int64_t>(std::time(nullptr));
     QString text = tr("Up %1    Samples taken: %2")
                        .arg(QString::fromStdString(FormatDuration(now - m_startTime)))
-                       .arg(m_pCore->GetSampleCount());
+                       .arg(m_run->Core().GetSampleCount());
     if (m_lastRefresh != 0) {
         text +=
             tr("    Last refresh: %1").arg(QString::fromStdString(FormatLocalTime(m_lastRefresh)));
     }
-    if (const std::shared_ptr<const StationSnapshot> snapshot = m_snapshot.Latest();
+    if (const std::shared_ptr<const StationSnapshot> snapshot = m_run->Latest();
         snapshot && !snapshot->recordTroubles.empty()) {
         text += "    " + QString::fromStdString(RecordTroublesText(snapshot->recordTroubles));
     }
@@ -516,7 +510,8 @@ QString COrvaneSystemDlg::RowToolTip(int row) const {
     // Why the link was last lost, as the card library told it (nothing when it
     // told nothing, or the link never came up).
     std::optional<std::string> reason;
-    const std::shared_ptr<const StationSnapshot> snapshot = m_snapshot.Latest();
+    const std::shared_ptr<const StationSnapshot> snapshot =
+        m_run ? m_run->Latest() : std::shared_ptr<const StationSnapshot>();
     if (snapshot && static_cast<size_t>(row) < snapshot->counters.size()) {
         const std::string text =
             LinkNoteText(snapshot->counters[static_cast<size_t>(row)].lastLinkLoss);
@@ -567,15 +562,12 @@ void COrvaneSystemDlg::OnOK() {
         m_about->reject();
     }
     QApplication::setOverrideCursor(Qt::WaitCursor);
-    if (m_pCore) {
-        m_pCore->PostQuit();
+    // Moved out first, so a refresh call that runs meanwhile sees no run.
+    std::unique_ptr<CStationRun> run = std::move(m_run);
+    if (run) {
+        run->Stop();
+        run->End();
     }
-    if (m_dispatchThread.joinable()) {
-        m_dispatchThread.join();
-    }
-    // Moved out first, so a refresh call that runs meanwhile sees no core.
-    std::unique_ptr<COrvane> core = std::move(m_pCore);
-    core.reset();
     QApplication::restoreOverrideCursor();
     QDialog::done(QDialog::Accepted);
 }

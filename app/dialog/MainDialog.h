@@ -1,9 +1,10 @@
 // The station's main window: the ten-row status table, the ALS period, the
 // log sampling interval and the watch list, all display only.
 //
-// Life:  constructed → OnInitDialog (core created, dispatch thread started)
-//        → showing (OnStatusRefresh on request) → OnOK (stop record, thread
-//        joined, core destroyed) → closed.
+// Life:  constructed → OnInitDialog (the run built and started: core,
+//        dispatch thread) → showing (OnStatusRefresh on request, rows read from
+//        the run's latest snapshot) → OnOK (the run stopped and ended: stop
+//        record, thread joined, core destroyed, records finished) → closed.
 //
 // Threads: everything here runs on the GUI thread. The dispatch thread's only
 // way in is its refresh request, which posts a queued call with no data; at
@@ -20,14 +21,12 @@
 #include <map>
 #include <memory>
 #include <string>
-#include <thread>
-
 #include <vector>
-#include "core/LatestSnapshot.h"
 
 #include "cardlink/CardState.h"
+#include "config/Notifier.h"
 
-class COrvane;
+class CStationRun;
 class COperations;
 class CAboutDlg;
 class CStopSignals;
@@ -86,6 +85,12 @@ public:
     // The operations layer, prepared, attached to the core as soon as it is
     // built (not owned; must outlive the dialog's core).
     void SetOperations(COperations* operations) { m_operations = operations; }
+    // Where the dialog's messages go (message boxes, in the program);
+    // ShowMessage when none is set. Call before the dialog is shown.
+    void SetMessages(MessageHandler show) { m_show = std::move(show); }
+    // Shows `text` there; while the dialog is still being set up after a stop
+    // was asked for, on standard error instead: nobody would close its box.
+    void Tell(const std::string& text);
     // The card-command log's file (--log); empty, the default, writes none.
     // Call before the dialog is shown.
     void SetLogFile(const std::string& file) { m_logFile = file; }
@@ -103,7 +108,7 @@ public:
     QSize DesignedSize() const { return m_designedSize; }
     // The tooltip of row `row` (0-based) now; empty for a row without a card.
     QString RowToolTip(int row) const;
-    bool HasCore() const { return m_pCore != nullptr; }
+    bool HasCore() const { return m_run != nullptr; }
     int32_t CmdAlsPeriod() const { return m_cmdAlsPeriod; }
     int32_t CmdLogInterval() const { return m_cmdLogInterval; }
 
@@ -128,12 +133,11 @@ private:
     void OnStopSignal();
 
     QIcon m_hIcon;
-    std::unique_ptr<COrvane> m_pCore;
+    std::unique_ptr<CStationRun> m_run;
     int32_t m_cmdAlsPeriod = 0;
     int32_t m_cmdLogInterval = 0;
     std::string m_logFile;
 
-    std::thread m_dispatchThread;
     std::atomic<bool> m_refreshQueued{false};
     bool m_exitStarted = false;
     // A configuration message box runs an event loop while the core is being
@@ -142,6 +146,7 @@ private:
     // core exists.
     bool m_initialising = false;
     bool m_exitDeferred = false;
+    MessageHandler m_show = ShowMessage;
     std::map<int, QLineEdit*> m_controls;
     QPushButton* m_exitButton = nullptr;
     QScrollArea* m_scroll = nullptr;
@@ -156,7 +161,5 @@ private:
     QPointer<CAboutDlg> m_about;
     CStopSignals* m_stopSignals = nullptr;
     COperations* m_operations = nullptr;
-    // The station as its observers see it: the reasons behind the rows.
-    CLatestSnapshot m_snapshot;
     QSocketNotifier* m_stopNotifier = nullptr;
 };

@@ -1,4 +1,6 @@
-#include "app/OrvaneSystemApp.h"
+// The dialog program: the application object and its message boxes, and RunOrvaneSystem, which
+// opens the dialog and hands every other mode to StationProgram.cpp.
+#include "app/dialog/OrvaneSystemApp.h"
 
 #include <QMessageBox>
 #include <QThread>
@@ -6,14 +8,14 @@
 #include <cstdio>
 #include <cstdlib>
 
-#include "app/AppIcon.h"
-#include "app/CommandLine.h"
-#include "app/MainDialog.h"
-#include "app/Operations.h"
-#include "app/ProgramArguments.h"
-#include "app/Services.h"
-#include "app/StationProgram.h"
-#include "app/StopSignals.h"
+#include "app/dialog/AppIcon.h"
+#include "app/dialog/MainDialog.h"
+#include "app/program/CommandLine.h"
+#include "app/program/ProgramArguments.h"
+#include "app/program/StationProgram.h"
+#include "app/program/StopSignals.h"
+#include "app/run/Operations.h"
+#include "app/run/RemoteModuleLoader.h"
 #include "config/Folders.h"
 #include "config/Notifier.h"
 
@@ -61,19 +63,27 @@ COrvaneSystemApp::COrvaneSystemApp(int& argc, char** argv) : QApplication(argc, 
 }
 
 bool COrvaneSystemApp::InitInstance(const std::string& commandLine, const DialogExtras& extras) {
-    const MessageHandler previous = InstallMessageHandler(ShowMessageBox);
-    COperations operations;
+    // The operations' messages go to the dialog while there is one, so that
+    // they follow its rules, and to message boxes before and after it.
+    COrvaneSystemDlg* shownBy = nullptr;
+    COperations operations([&shownBy](const std::string& text) {
+        if (shownBy != nullptr) {
+            shownBy->Tell(text);
+        } else {
+            ShowMessageBox(text);
+        }
+    });
     std::string error;
     if ((!extras.arguments.logFile.empty() && !CheckLogFile(extras.arguments.logFile, error)) ||
         !operations.Prepare(GetDataFolder(), error) ||
-        !AddRequestedServices(extras.arguments, operations, error)) {
+        !AddRemoteObservers(extras.arguments, operations, error)) {
         ShowMessageBox(error);
-        InstallMessageHandler(previous);
         m_exitStatus = 1;
         return false;
     }
     {
         COrvaneSystemDlg dialog;
+        dialog.SetMessages(ShowMessageBox);
         dialog.SetOperations(&operations);
         dialog.SetLogFile(extras.arguments.logFile);
         ReadCommandLineOptions(commandLine,
@@ -84,9 +94,10 @@ bool COrvaneSystemApp::InitInstance(const std::string& commandLine, const Dialog
         if (!extras.screenshotFile.isEmpty()) {
             dialog.ScheduleScreenshot(extras.screenshotFile, extras.screenshotAfterSeconds);
         }
+        shownBy = &dialog;
         dialog.DoModal();
+        shownBy = nullptr;
     }
-    InstallMessageHandler(previous);
     return false;
 }
 

@@ -7,7 +7,7 @@
 #include <QString>
 #include <string>
 
-#include "app/ProgramArguments.h"
+#include "app/program/ProgramArguments.h"
 
 class CStopSignals;
 

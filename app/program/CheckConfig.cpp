@@ -1,9 +1,11 @@
-#include "app/CheckConfig.h"
+// --check-config: the station's reader run on a file with its messages counted, then what it
+// accepted and the checker's warnings.
+#include "app/program/CheckConfig.h"
 
 #include <cstdint>
 #include <vector>
 
-#include "app/StatusTable.h"
+#include "app/view/StatusTable.h"
 #include "config/ConfReader.h"
 #include "config/Notifier.h"
 #include "resources/StringTable.h"
@@ -21,25 +23,23 @@ std::string PeriodText(int32_t seconds) {
 int RunCheckConfig(const std::string& path, std::FILE* out, std::FILE* messages,
                    const CheckConfigOptions& options) {
     int messageCount = 0;
-    const MessageHandler previous =
-        InstallMessageHandler([&messageCount, messages](const std::string& text) {
-            ++messageCount;
-            std::fprintf(messages, "%s\n", text.c_str());
-            std::fflush(messages);
-        });
+    const MessageHandler count = [&messageCount, messages](const std::string& text) {
+        ++messageCount;
+        std::fprintf(messages, "%s\n", text.c_str());
+        std::fflush(messages);
+    };
 
     std::vector<CardConfig> cards;
     std::vector<int32_t> watchList;
     int32_t alsPeriod = -1;
     int32_t logInterval = -1;
     {
-        const CConfReader reader(path);
+        const CConfReader reader(path, count);
         reader.GetCards(cards);
         reader.GetWatchList(watchList);
         alsPeriod = reader.GetAlsPeriod();
         logInterval = reader.GetLogInterval();
     }
-    InstallMessageHandler(previous);
 
     std::fprintf(out, "Configuration file: %s\n", path.c_str());
     std::fprintf(out, "Cards: %zu\n", cards.size());

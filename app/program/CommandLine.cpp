@@ -1,4 +1,6 @@
-#include "app/CommandLine.h"
+// The loose reader of the "A" and "L" options: tokens at single blanks after the program path,
+// values read as atoi does, the interval kept only from 4 to 120 s.
+#include "app/program/CommandLine.h"
 
 #include <cstdlib>
 #include <limits>

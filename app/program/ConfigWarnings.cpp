@@ -1,8 +1,10 @@
-#include "app/ConfigWarnings.h"
+// The configuration warnings given before a run without a window: the checker's findings, with the
+// command line's "L" option, as "PATH:LINE: warning: TEXT" lines.
+#include "app/program/ConfigWarnings.h"
 
 #include <vector>
 
-#include "app/CommandLine.h"
+#include "app/program/CommandLine.h"
 
 LogIntervalOption LogIntervalOfCommandLine(const std::string& commandLine) {
     LogIntervalOption option;

@@ -1,9 +1,11 @@
-#include "app/ProgramArguments.h"
+// The program's "--" switches read into ProgramArguments, and the texts of --help and --version for
+// both programs.
+#include "app/program/ProgramArguments.h"
 
 #include <cstdlib>
 #include <string_view>
 
-#include "app/SessionList.h"
+#include "app/program/SessionList.h"
 #include "resources/OrvaneTypes.h"
 
 #ifndef ORVANE_VERSION

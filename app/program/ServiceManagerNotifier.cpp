@@ -1,10 +1,12 @@
-#include "app/ServiceNotifier.h"
+// The service manager's notifications through sd_notify: READY and STATUS on the passes that change
+// them, WATCHDOG at a quarter of the manager's interval, STOPPING at the end.
+#include "app/program/ServiceManagerNotifier.h"
 
 #include <systemd/sd-daemon.h>
 
 #include <cstdlib>
 
-#include "app/StatusNotes.h"
+#include "app/view/StatusNotes.h"
 
 namespace {
 
@@ -14,7 +16,7 @@ constexpr uint64_t WATCHDOG_FRACTION = 4;
 
 }  // namespace
 
-std::unique_ptr<CServiceNotifier> CServiceNotifier::FromEnvironment() {
+std::unique_ptr<CServiceManagerNotifier> CServiceManagerNotifier::FromEnvironment() {
     const char* socket = std::getenv("NOTIFY_SOCKET");
     if (socket == nullptr || socket[0] == '\0') {
         return nullptr;
@@ -23,18 +25,18 @@ std::unique_ptr<CServiceNotifier> CServiceNotifier::FromEnvironment() {
     if (sd_watchdog_enabled(0, &usec) <= 0) {
         usec = 0;
     }
-    return std::make_unique<CServiceNotifier>(usec);
+    return std::make_unique<CServiceManagerNotifier>(usec);
 }
 
-CServiceNotifier::CServiceNotifier(uint64_t watchdogUsec)
+CServiceManagerNotifier::CServiceManagerNotifier(uint64_t watchdogUsec)
     : m_watchdogEveryMs(static_cast<int64_t>(watchdogUsec / 1000 / WATCHDOG_FRACTION)) {}
 
-void CServiceNotifier::Send(const std::string& state) {
+void CServiceManagerNotifier::Send(const std::string& state) {
     // A manager that went away is no reason to stop the station.
     [[maybe_unused]] const int ignored = sd_notify(0, state.c_str());
 }
 
-void CServiceNotifier::OnPass(const StationPass& pass) {
+void CServiceManagerNotifier::OnPass(const StationPass& pass) {
     std::string state;
     if (pass.snapshot && (!m_ready || pass.snapshot->sequence != m_sequence)) {
         m_sequence = pass.snapshot->sequence;
@@ -58,6 +60,6 @@ void CServiceNotifier::OnPass(const StationPass& pass) {
     }
 }
 
-void CServiceNotifier::Stopping() {
+void CServiceManagerNotifier::Stopping() {
     Send("STOPPING=1\nSTATUS=stopping: statistics file, cards disconnected\n");
 }

@@ -22,14 +22,14 @@
 
 #include "core/StationObserver.h"
 
-class CServiceNotifier final : public CStationObserver {
+class CServiceManagerNotifier final : public CStationObserver {
 public:
     // A notifier when the process was started with a notification socket
     // (NOTIFY_SOCKET), else null: without a manager nothing is sent.
-    static std::unique_ptr<CServiceNotifier> FromEnvironment();
+    static std::unique_ptr<CServiceManagerNotifier> FromEnvironment();
 
     // `watchdogUsec` 0: no watchdog messages.
-    explicit CServiceNotifier(uint64_t watchdogUsec);
+    explicit CServiceManagerNotifier(uint64_t watchdogUsec);
 
     void OnEvent(const StationEvent& /*event*/) override {}
     void OnPass(const StationPass& pass) override;

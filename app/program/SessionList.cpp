@@ -1,4 +1,6 @@
-#include "app/SessionList.h"
+// --sessions: the history printed as an aligned table (two passes, the first to measure the
+// columns) or as CSV, and the times --since and --until take.
+#include "app/program/SessionList.h"
 
 #include <algorithm>
 #include <array>

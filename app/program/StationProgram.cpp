@@ -1,4 +1,6 @@
-#include "app/StationProgram.h"
+// The modes without a window, chosen by the program's switches; console mode picks event lines or
+// the table, prepares the operations and runs the console station.
+#include "app/program/StationProgram.h"
 
 #include <fcntl.h>
 #include <unistd.h>
@@ -9,16 +11,16 @@
 #include <cstring>
 #include <memory>
 
-#include "app/CheckConfig.h"
-#include "app/CommandLine.h"
-#include "app/ConfigWarnings.h"
-#include "app/ConsoleStation.h"
-#include "app/LineOutput.h"
-#include "app/Operations.h"
-#include "app/ServiceNotifier.h"
-#include "app/Services.h"
-#include "app/SessionList.h"
-#include "app/StopSignals.h"
+#include "app/console/ConsoleStation.h"
+#include "app/console/LineOutput.h"
+#include "app/program/CheckConfig.h"
+#include "app/program/CommandLine.h"
+#include "app/program/ConfigWarnings.h"
+#include "app/program/ServiceManagerNotifier.h"
+#include "app/program/SessionList.h"
+#include "app/program/StopSignals.h"
+#include "app/run/Operations.h"
+#include "app/run/RemoteModuleLoader.h"
 #include "config/Folders.h"
 #include "config/Notifier.h"
 
@@ -55,11 +57,14 @@ int RunConsole(const std::string& commandLine, const ProgramArguments& arguments
     std::unique_ptr<CLineOutput> lines;
     if (WantsEventLines(arguments.output)) {
         lines = std::make_unique<CLineOutput>(stdout);
-        InstallMessageHandler(lines->MessageLines());
+        settings.messages = lines->MessageLines();
         settings.lines = lines.get();
         settings.warningLines = ConfigurationWarnings(GetConfigFilePath(), commandLine);
     } else {
-        InstallMessageHandler(nullptr);  // standard error, one line per message
+        settings.messages = [](const std::string& text) {  // one line per message
+            std::fprintf(stderr, "%s\n", text.c_str());
+            std::fflush(stderr);
+        };
         // Once, before the reader's own messages: what the file says differently
         // from what it means, each with its line.
         settings.configWarnings = WarnAboutConfiguration(GetConfigFilePath(), commandLine, stderr);
@@ -71,24 +76,22 @@ int RunConsole(const std::string& commandLine, const ProgramArguments& arguments
     settings.alsPeriod = options.alsPeriod;
     settings.stopFd = stop.Fd();
     settings.logFile = arguments.logFile;
-    const std::unique_ptr<CServiceNotifier> notifier = CServiceNotifier::FromEnvironment();
+    const std::unique_ptr<CServiceManagerNotifier> notifier =
+        CServiceManagerNotifier::FromEnvironment();
     settings.serviceNotifier = notifier.get();
 
-    COperations operations;
+    COperations operations(settings.messages);
     if (!operations.Prepare(GetDataFolder(), error) ||
-        !AddRequestedServices(arguments, operations, error)) {
+        !AddRemoteObservers(arguments, operations, error)) {
         if (lines) {
             lines->Write(LinePriority::Error, error);
         } else {
             std::fprintf(stderr, "%s: %s\n", programName, error.c_str());
         }
-        InstallMessageHandler(nullptr);
         return 1;
     }
     settings.operations = &operations;
-    const int status = RunConsoleStation(settings);
-    InstallMessageHandler(nullptr);
-    return status;
+    return RunConsoleStation(settings);
 }
 
 }  // namespace

@@ -6,7 +6,7 @@
 
 #include <string>
 
-#include "app/ProgramArguments.h"
+#include "app/program/ProgramArguments.h"
 
 // `commandLine` is the program path and its arguments joined by single blanks
 // (the "A"/"L" options are read from it); `programName` is argv[0] for the

@@ -1,4 +1,6 @@
-#include "app/StopSignals.h"
+// The stop signals' handler, installed for the object's life: it only pokes the wake-up pipe, and
+// the previous handlers come back at the end.
+#include "app/program/StopSignals.h"
 
 #include <fcntl.h>
 #include <unistd.h>
@@ -20,26 +22,19 @@ static_assert(std::atomic<int>::is_always_lock_free);
 std::array<struct sigaction, STOP_SIGNALS.size()> g_previous{};
 
 extern "C" void OnStopSignal(int) {
-    const int savedErrno = errno;
     const int fd = g_signalWriteFd.load();
     if (fd >= 0) {
-        const char byte = 1;
-        // A full pipe already holds a pending stop; the byte is not needed.
-        [[maybe_unused]] const ssize_t ignored = write(fd, &byte, 1);
+        CWakePipe::PokeFd(fd);
     }
-    errno = savedErrno;
 }
 
 }  // namespace
 
 CStopSignals::CStopSignals() {
-    int fds[2];
-    if (pipe2(fds, O_CLOEXEC | O_NONBLOCK) != 0) {
+    if (!m_wake.Valid()) {
         return;
     }
-    m_readFd = fds[0];
-    m_writeFd = fds[1];
-    g_signalWriteFd.store(m_writeFd);
+    g_signalWriteFd.store(m_wake.WriteFd());
 
     struct sigaction action {};
     action.sa_handler = OnStopSignal;
@@ -51,9 +46,6 @@ CStopSignals::CStopSignals() {
                 sigaction(STOP_SIGNALS[j], &g_previous[j], nullptr);
             }
             g_signalWriteFd.store(-1);
-            close(m_readFd);
-            close(m_writeFd);
-            m_readFd = m_writeFd = -1;
             return;
         }
     }
@@ -67,27 +59,8 @@ CStopSignals::~CStopSignals() {
         }
     }
     g_signalWriteFd.store(-1);
-    if (m_readFd >= 0) {
-        close(m_readFd);
-        close(m_writeFd);
-    }
 }
 
 bool CStopSignals::TakeSignals() {
-    if (m_readFd < 0) {
-        return false;
-    }
-    bool any = false;
-    std::array<char, 64> buffer;
-    for (;;) {
-        const ssize_t n = read(m_readFd, buffer.data(), buffer.size());
-        if (n > 0) {
-            any = true;
-            continue;
-        }
-        if (n < 0 && errno == EINTR) {
-            continue;
-        }
-        return any;
-    }
+    return m_wake.Take();
 }

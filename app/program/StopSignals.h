@@ -9,6 +9,8 @@
 // Platform-specific: this is the POSIX counterpart of a console control handler.
 #pragma once
 
+#include "core/WakePipe.h"
+
 class CStopSignals {
 public:
     // Creates the pipe and installs the handlers. One object at a time.
@@ -21,14 +23,13 @@ public:
 
     // False when the pipe or a handler could not be set up; the signals then
     // keep their previous disposition.
-    bool Valid() const { return m_readFd >= 0; }
+    bool Valid() const { return m_installed; }
     // Becomes readable when a stop signal has arrived. -1 when not Valid.
-    int Fd() const { return m_readFd; }
+    int Fd() const { return m_wake.ReadFd(); }
     // Empties the pipe; true when at least one signal had arrived.
     bool TakeSignals();
 
 private:
-    int m_readFd = -1;
-    int m_writeFd = -1;
+    CWakePipe m_wake;
     bool m_installed = false;
 };

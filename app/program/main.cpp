@@ -1,5 +1,5 @@
 // OrvaneSystemDx: monitoring station for satellite MES traffic.
-#include "app/OrvaneSystemApp.h"
+#include "app/dialog/OrvaneSystemApp.h"
 
 int main(int argc, char** argv) {
     return RunOrvaneSystem(argc, argv);

@@ -1,4 +1,6 @@
-#include "app/Operations.h"
+// The operations of a run: the data folder's lock and the recovery of earlier journals, then the
+// journal, the session history and the added services behind their queues. Operations.h draws it.
+#include "app/run/Operations.h"
 
 #include <sys/stat.h>
 
@@ -27,7 +29,8 @@ bool IsJournalEvent(const StationEvent& event) {
 
 }  // namespace
 
-COperations::COperations() = default;
+COperations::COperations(MessageHandler show)
+    : m_show(show ? std::move(show) : MessageHandler(ShowMessage)) {}
 
 COperations::~COperations() {
     Finish();
@@ -49,7 +52,7 @@ bool COperations::Prepare(const std::string& dataDir, std::string& error) {
             // Nothing kept there could be trusted to be this station's alone.
             m_lockProblem = "The data folder " + dataDir + " cannot be locked (" + m_lock.Why() +
                             "): this run keeps no journal and no session history.";
-            ShowMessage(m_lockProblem);
+            m_show(m_lockProblem);
             return true;
         case CDataFolderLock::Result::Held:
             break;
@@ -57,13 +60,13 @@ bool COperations::Prepare(const std::string& dataDir, std::string& error) {
     RemoveStaleTemporaries(dataDir);
     for (const RecoveryOutcome& recovered : RecoverJournals(dataDir)) {
         if (!recovered.message.empty()) {
-            ShowMessage(recovered.message);
+            m_show(recovered.message);
         }
     }
     return true;
 }
 
-void COperations::AddService(std::unique_ptr<CStationObserver> observer) {
+void COperations::AddObserver(std::unique_ptr<CStationObserver> observer) {
     m_services.push_back(std::move(observer));
 }
 
@@ -77,9 +80,8 @@ void COperations::Attach(COrvane& core) {
         m_health.Failing(StationRecord::History, now, m_lockProblem);
     } else {
         if (core.GetLogInterval() != 0) {
-            auto journal = std::make_unique<CRunJournal>(
-                core.GetDataDir(), core.GetStartTime(),
-                [](const std::string& text) { ShowMessage(text); }, &m_health);
+            auto journal = std::make_unique<CRunJournal>(core.GetDataDir(), core.GetStartTime(),
+                                                         m_show, &m_health);
             journal->Open();  // told when it fails, and tried again
             CRunJournal* archive = journal.get();
             CAsyncObserver::Options options;
@@ -105,15 +107,14 @@ void COperations::Drain() {
 void COperations::AttachHistory(COrvane& core) {
     const std::string path = core.GetDataDir() + "/" + SESSION_DATABASE_NAME;
     // One message at most: the history tells its first failure only.
-    auto history =
-        std::make_unique<CSessionHistory>(path, [](const std::string& text) { ShowMessage(text); });
+    auto history = std::make_unique<CSessionHistory>(path, m_show);
     history->SetHealth(&m_health);
     history->Open();  // told when it fails, and tried again
     CAsyncObserver::Options options;
     options.capacity = HISTORY_QUEUE;
     options.filter = CSessionHistory::Records;
-    options.onOverflow = [path] {
-        ShowMessage("The session history " + path + " fell behind: some sessions are not in it.");
+    options.onOverflow = [this, path] {
+        m_show("The session history " + path + " fell behind: some sessions are not in it.");
     };
     m_history = std::make_unique<CAsyncObserver>(std::move(history), options);
     core.AddObserver(m_history.get());

@@ -9,6 +9,8 @@
 //                              queue and thread
 //   Finish  (core gone)        everything handed in is delivered; the lock goes
 //
+// The run (core/StationRun.h) calls Attach and Finish in their places.
+//
 // Messages for the user go through the installed notifier (a message box in
 // the dialog, standard error in console mode).
 #pragma once
@@ -17,18 +19,22 @@
 #include <string>
 #include <vector>
 
+#include "config/Notifier.h"
 #include "core/AsyncObserver.h"
 #include "core/RecordHealth.h"
+#include "core/StationRun.h"
 #include "history/DataFolderLock.h"
 
 class COrvane;
 class CRunJournal;
 
-class COperations {
+class COperations final : public CRunExtension {
 public:
-    COperations();
+    // What the operations have to tell the user (a recovered run, a journal
+    // or history that failed) goes to `show`; ShowMessage when it is empty.
+    explicit COperations(MessageHandler show = {});
     // Finish, if it has not run.
-    ~COperations();
+    ~COperations() override;
 
     COperations(const COperations&) = delete;
     COperations& operator=(const COperations&) = delete;
@@ -42,14 +48,14 @@ public:
 
     // A service of the program (HTTP, MQTT, notifications): registered with
     // the core in Attach, ended in Finish. Call before Attach.
-    void AddService(std::unique_ptr<CStationObserver> observer);
+    void AddObserver(std::unique_ptr<CStationObserver> observer);
 
     // Opens the run journal when the core takes samples, registers it as the
     // core's sample archive; opens the session history (always); registers
     // every observer with the core, and the records' health. A journal or
     // history that cannot be opened is tried again while the run goes on.
     // Once, before the dispatch thread starts.
-    void Attach(COrvane& core);
+    void Attach(COrvane& core) override;
 
     // Whether the journal and the history are kept; any thread.
     const CRecordHealth& Health() const { return m_health; }
@@ -58,11 +64,12 @@ public:
     void Drain();
 
     // After the core is gone: delivers what is queued and ends the services.
-    void Finish();
+    void Finish() override;
 
 private:
     void AttachHistory(COrvane& core);
 
+    MessageHandler m_show;
     std::string m_dataDir;
     CDataFolderLock m_lock;
     std::string m_lockProblem;  // why the folder is not locked; empty when it is

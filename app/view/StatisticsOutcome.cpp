@@ -1,6 +1,7 @@
-#include "app/StatisticsOutcome.h"
+// The operator's one line on the run's statistics file: its path, or why no file was written.
+#include "app/view/StatisticsOutcome.h"
 
-#include "app/StatusTable.h"
+#include "app/view/StatusTable.h"
 #include "core/Monitor.h"
 
 std::string DescribeStatistics(const COrvane& core) {

@@ -1,4 +1,6 @@
-#include "app/StatusNotes.h"
+// The texts around the status table: durations, local times, the row's tooltip, grouped thousands
+// and the station's one-line status.
+#include "app/view/StatusNotes.h"
 
 #include <cstdio>
 #include <ctime>

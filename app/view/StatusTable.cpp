@@ -1,4 +1,6 @@
-#include "app/StatusTable.h"
+// The status table's texts: a card's row, periods and the watch list, and the whole table in
+// aligned columns with its footer, as the console prints it.
+#include "app/view/StatusTable.h"
 
 #include <algorithm>
 

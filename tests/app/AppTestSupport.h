@@ -22,6 +22,8 @@
 #include <thread>
 #include <vector>
 
+#include "support/Poll.h"
+
 extern char** environ;
 
 namespace apptest {
@@ -90,18 +92,7 @@ inline std::string ReadWholeFile(const std::string& path) {
     return text.str();
 }
 
-// Polls `done` every 20 ms until it holds or `limit` has passed.
-inline bool WaitUntil(const std::function<bool()>& done,
-                      std::chrono::milliseconds limit = std::chrono::seconds(30)) {
-    const auto end = std::chrono::steady_clock::now() + limit;
-    while (!done()) {
-        if (std::chrono::steady_clock::now() > end) {
-            return false;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
-    return true;
-}
+using ::WaitUntil;
 
 // A loopback address of its own for a test, so that tests listening on the
 // fixed device ports can run side by side.

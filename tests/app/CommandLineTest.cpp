@@ -1,4 +1,6 @@
-#include "app/CommandLine.h"
+// The "A" and "L" options of the command line, both programs' own switches with their help and
+// version, and the status table's texts.
+#include "app/program/CommandLine.h"
 
 #include <gtest/gtest.h>
 
@@ -7,8 +9,8 @@
 #include <utility>
 #include <vector>
 
-#include "app/ProgramArguments.h"
-#include "app/StatusTable.h"
+#include "app/program/ProgramArguments.h"
+#include "app/view/StatusTable.h"
 
 namespace {
 

@@ -1,4 +1,6 @@
-#include "app/ConsoleStation.h"
+// Console mode: the table printed on every change and the Exit sequence at a stop, the redraw in
+// place on a terminal, and the stop signals' descriptor.
+#include "app/console/ConsoleStation.h"
 
 #include <gtest/gtest.h>
 #include <signal.h>
@@ -10,7 +12,7 @@
 #include <thread>
 
 #include "AppTestSupport.h"
-#include "app/StopSignals.h"
+#include "app/program/StopSignals.h"
 #include "support/FakeVexlink.h"
 #include "support/MessageRecorder.h"
 

@@ -20,8 +20,8 @@
 #include <string>
 #include <vector>
 
-#include "app/MainDialog.h"
-#include "app/StatusTable.h"
+#include "app/dialog/MainDialog.h"
+#include "app/view/StatusTable.h"
 #include "resources/OrvaneTypes.h"
 #include "resources/StringTable.h"
 

@@ -1,6 +1,6 @@
 // Console mode's event lines: what each event becomes, the hourly summary,
 // and the one-line texts they share with the service manager's status.
-#include "app/EventLines.h"
+#include "app/console/EventLines.h"
 
 #include <gtest/gtest.h>
 
@@ -8,9 +8,10 @@
 #include <string>
 #include <vector>
 
-#include "app/LineOutput.h"
-#include "app/StatusNotes.h"
+#include "app/console/LineOutput.h"
+#include "app/view/StatusNotes.h"
 #include "cardlink/VexlinkNotes.h"
+#include "support/CapturedOutput.h"
 #include "support/TempFiles.h"
 
 namespace {
@@ -20,31 +21,12 @@ constexpr int64_t T0 = 1733666587;  // 2024-12-08 14:03:07 UTC
 // Lines written to a memory stream, taken back one by one.
 class CCapturedLines {
 public:
-    CCapturedLines() : m_file(open_memstream(&m_buffer, &m_size)), m_output(m_file) {}
-    ~CCapturedLines() {
-        std::fclose(m_file);
-        std::free(m_buffer);
-    }
     CLineOutput& Output() { return m_output; }
-    std::vector<std::string> Take() {
-        std::vector<std::string> lines;
-        const std::string text(m_buffer, m_size);
-        size_t start = m_taken;
-        for (size_t end = text.find('\n', start); end != std::string::npos;
-             end = text.find('\n', start)) {
-            lines.push_back(text.substr(start, end - start));
-            start = end + 1;
-        }
-        m_taken = start;
-        return lines;
-    }
+    std::vector<std::string> Take() { return m_stream.TakeLines(); }
 
 private:
-    char* m_buffer = nullptr;
-    size_t m_size = 0;
-    std::FILE* m_file;
-    CLineOutput m_output;
-    size_t m_taken = 0;
+    CCapturedOutput m_stream;
+    CLineOutput m_output{m_stream.File()};
 };
 
 StationInfo TwoCards() {
@@ -183,6 +165,101 @@ TEST_F(EventLinesTest, TellsEachEventWithItsPriorityAndReason) {
             expected.push_back(line.substr(0, 3) + "2024-12-08 14:03:07" + line.substr(3));
         }
         EXPECT_EQ(m_lines.Take(), expected);
+    }
+}
+
+// The text of every reason each kind of event can carry, and the status
+// changes that have no line of their own.
+TEST_F(EventLinesTest, TellsTheReasonOfEveryKind) {
+    CEventLines lines(m_lines.Output(), {});
+    lines.OnRunStarted(TwoCards());
+    m_lines.Take();
+    using K = StationEventKind;
+    auto ended = [](SessionEndCause cause) {
+        StationEvent event = Event(K::SessionEnded, 1, static_cast<int32_t>(cause));
+        event.mesId = 7;
+        event.value = 5;
+        return event;
+    };
+    auto status = [](StatusReason reason) {
+        StationEvent event = Event(K::StatusChanged, 1, static_cast<int32_t>(reason));
+        event.status = STATUS_HOST_CONNECTED;
+        return event;
+    };
+    StationEvent unknown =
+        Event(K::SessionRefused, 1, static_cast<int32_t>(RefusalReason::Unknown));
+    unknown.mesId = 7;
+    const struct {
+        StationEvent event;
+        const char* line;  // "<P>" and what follows "card 1 (serial 1203): "; "" for none
+    } cases[] = {
+        {Event(K::LinkFailed, 1, VEXLINK_NOTE_UNRESOLVED),
+         "<4>connect to 10.1.2.3 failed: host name not resolved"},
+        {Event(K::LinkFailed, 1, VEXLINK_NOTE_UNREACHABLE),
+         "<4>connect to 10.1.2.3 failed: unreachable"},
+        {Event(K::LinkFailed, 1, VEXLINK_NOTE_NONE), "<4>connect to 10.1.2.3 failed"},
+        {Event(K::LinkDown, 1, VEXLINK_NOTE_PROTOCOL),
+         "<4>link to 10.1.2.3 down: protocol violation"},
+        {Event(K::LinkDown, 1, VEXLINK_NOTE_OVERFLOW),
+         "<4>link to 10.1.2.3 down: host stopped reading"},
+        {Event(K::LinkDown, 1, VEXLINK_NOTE_DISCONNECTED),
+         "<4>link to 10.1.2.3 down: disconnected"},
+        {Event(K::LinkDown, 1, VEXLINK_NOTE_FAILED), "<4>link to 10.1.2.3 down: network error"},
+        {Event(K::LinkDown, 1, VEXLINK_NOTE_NONE), "<4>link to 10.1.2.3 down"},
+        {ended(SessionEndCause::EndRecord), "<6>session ended: MES ID 7, 5 s (end record)"},
+        {ended(SessionEndCause::LinkUp), "<6>session ended: MES ID 7, 5 s (link up)"},
+        {ended(SessionEndCause::Replaced), "<6>session ended: MES ID 7, 5 s (replaced)"},
+        {ended(SessionEndCause::ModeStarted), "<6>session ended: MES ID 7, 5 s (mode setup)"},
+        {ended(SessionEndCause::Other), "<6>session ended: MES ID 7, 5 s (other)"},
+        {unknown, "<6>session refused: MES ID 7, unknown; resync"},
+        {status(StatusReason::Other), "<6>Host Connected"},
+        {status(StatusReason::LinkDown), ""},
+        {status(StatusReason::SessionFollowed), ""},
+        {status(StatusReason::SessionEnded), ""},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.line);
+        lines.OnEvent(c.event);
+        std::vector<std::string> expected;
+        if (*c.line != '\0') {
+            expected.push_back(std::string(c.line, 3) +
+                               "2024-12-08 14:03:07 card 1 (serial 1203): " + (c.line + 3));
+        }
+        EXPECT_EQ(m_lines.Take(), expected);
+    }
+}
+
+// A failure's reason and count belong to the streak of attempts that a link
+// up ends: the same reason after the link is news again, on each card.
+TEST_F(EventLinesTest, AFailureReasonEndsWithTheLinkItKeptDown) {
+    CEventLines lines(m_lines.Output(), {});
+    lines.OnRunStarted(TwoCards());
+    m_lines.Take();
+    using K = StationEventKind;
+    const StationEvent refused = Event(K::LinkFailed, 1, VEXLINK_NOTE_REFUSED);
+    const std::string failed =
+        "<4>2024-12-08 14:03:07 card 1 (serial 1203): connect to 10.1.2.3 "
+        "failed: refused";
+    const std::string up = "<6>2024-12-08 14:03:07 card 1 (serial 1203): link to 10.1.2.3 up";
+    const struct {
+        StationEvent event;
+        std::vector<std::string> lines;
+    } steps[] = {
+        {refused, {failed}},
+        {Event(K::LinkUp, 1), {up + " (after 1 failed attempt)"}},
+        {refused, {failed}},
+        {refused, {}},
+        {Event(K::LinkFailed, 2, VEXLINK_NOTE_REFUSED),
+         {"<4>2024-12-08 14:03:07 card 2 (serial 2001): connect to host-b failed: refused"}},
+        {Event(K::LinkUp, 1), {up + " (after 2 failed attempts)"}},
+        {Event(K::LinkDown, 1, VEXLINK_NOTE_SILENT),
+         {"<4>2024-12-08 14:03:07 card 1 (serial 1203): link to 10.1.2.3 down: silent"}},
+        {Event(K::LinkUp, 1), {up}},
+        {refused, {failed}},
+    };
+    for (size_t i = 0; i < std::size(steps); ++i) {
+        lines.OnEvent(steps[i].event);
+        EXPECT_EQ(m_lines.Take(), steps[i].lines) << "step " << i;
     }
 }
 

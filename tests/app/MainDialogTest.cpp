@@ -1,4 +1,7 @@
-#include "app/MainDialog.h"
+// The main dialog: its rows and footer, a card in session, every path to the Exit sequence,
+// configuration messages and stop signals, its menu's About and Help, and the status colours and
+// tooltips.
+#include "app/dialog/MainDialog.h"
 
 #include <gtest/gtest.h>
 #include <signal.h>
@@ -22,9 +25,9 @@
 #include <vector>
 
 #include "AppTestSupport.h"
-#include "app/AboutDlg.h"
-#include "app/StatusPalette.h"
-#include "app/StopSignals.h"
+#include "app/dialog/AboutDlg.h"
+#include "app/program/StopSignals.h"
+#include "app/view/StatusPalette.h"
 #include "config/Notifier.h"
 #include "support/FakeVexlink.h"
 #include "support/MessageRecorder.h"

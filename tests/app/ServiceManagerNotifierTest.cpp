@@ -1,6 +1,6 @@
 // The service manager's notifications, received on a socket of the test's own
 // as the manager would receive them.
-#include "app/ServiceNotifier.h"
+#include "app/program/ServiceManagerNotifier.h"
 
 #include <gtest/gtest.h>
 #include <poll.h>
@@ -76,9 +76,10 @@ StationPass Pass(int64_t steadyMs, std::shared_ptr<const StationSnapshot> snapsh
     return pass;
 }
 
-TEST(ServiceNotifierTest, ReadyAfterTheFirstPassThenStatusChangesAndAPacedWatchdog) {
+TEST(ServiceManagerNotifierTest, ReadyAfterTheFirstPassThenStatusChangesAndAPacedWatchdog) {
     CNotifySocket manager("2000000");  // 2 s: a watchdog message every 500 ms at most
-    const std::unique_ptr<CServiceNotifier> notifier = CServiceNotifier::FromEnvironment();
+    const std::unique_ptr<CServiceManagerNotifier> notifier =
+        CServiceManagerNotifier::FromEnvironment();
     ASSERT_TRUE(notifier);
 
     struct Step {
@@ -109,9 +110,10 @@ TEST(ServiceNotifierTest, ReadyAfterTheFirstPassThenStatusChangesAndAPacedWatchd
     EXPECT_TRUE(stopping->starts_with("STOPPING=1\n")) << *stopping;
 }
 
-TEST(ServiceNotifierTest, NoWatchdogUnlessTheManagerAsksForOne) {
+TEST(ServiceManagerNotifierTest, NoWatchdogUnlessTheManagerAsksForOne) {
     CNotifySocket manager(std::nullopt);
-    const std::unique_ptr<CServiceNotifier> notifier = CServiceNotifier::FromEnvironment();
+    const std::unique_ptr<CServiceManagerNotifier> notifier =
+        CServiceManagerNotifier::FromEnvironment();
     ASSERT_TRUE(notifier);
     notifier->OnPass(Pass(1000, Snapshot(1, 1, 0, 0)));
     EXPECT_EQ(manager.Receive(), "READY=1\nSTATUS=1 of 4 cards up, 0 busy, 0 samples\n");
@@ -119,9 +121,9 @@ TEST(ServiceNotifierTest, NoWatchdogUnlessTheManagerAsksForOne) {
     EXPECT_EQ(manager.Receive(50), std::nullopt);
 }
 
-TEST(ServiceNotifierTest, WithoutAManagerThereIsNoNotifier) {
+TEST(ServiceManagerNotifierTest, WithoutAManagerThereIsNoNotifier) {
     CEnvGuard socket("NOTIFY_SOCKET", std::nullopt);
-    EXPECT_FALSE(CServiceNotifier::FromEnvironment());
+    EXPECT_FALSE(CServiceManagerNotifier::FromEnvironment());
 }
 
 }  // namespace

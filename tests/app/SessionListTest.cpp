@@ -1,5 +1,5 @@
 // `--sessions`: its arguments and how it prints the history.
-#include "app/SessionList.h"
+#include "app/program/SessionList.h"
 
 #include <gtest/gtest.h>
 #include <unistd.h>
@@ -11,9 +11,10 @@
 #include <string>
 #include <vector>
 
-#include "app/ProgramArguments.h"
+#include "app/program/ProgramArguments.h"
 #include "history/SessionHistory.h"
 #include "history/SqliteDatabase.h"
+#include "support/CapturedOutput.h"
 #include "support/TempFiles.h"
 
 namespace {
@@ -162,18 +163,13 @@ struct Listing {
 // RunSessionList into memory, or onto `to` when given.
 Listing List(const std::string& dataDir, const SessionFilter& filter, bool csv,
              FILE* to = nullptr) {
-    char* texts[2] = {};
-    size_t sizes[2] = {};
-    FILE* out = open_memstream(&texts[0], &sizes[0]);
-    FILE* err = open_memstream(&texts[1], &sizes[1]);
+    CCapturedOutput out;
+    CCapturedOutput err;
     Listing listing;
-    listing.status = RunSessionList(dataDir, filter, csv, to != nullptr ? to : out, err);
-    std::fclose(out);
-    std::fclose(err);
-    listing.out.assign(texts[0], sizes[0]);
-    listing.err.assign(texts[1], sizes[1]);
-    std::free(texts[0]);
-    std::free(texts[1]);
+    listing.status =
+        RunSessionList(dataDir, filter, csv, to != nullptr ? to : out.File(), err.File());
+    listing.out = out.Text();
+    listing.err = err.Text();
     return listing;
 }
 

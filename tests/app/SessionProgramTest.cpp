@@ -1,7 +1,7 @@
 // The session history as the program keeps and shows it: `--sessions`
 // without a history, after a station killed with sessions open and ended, and
 // a history that cannot be written while the station runs.
-#include "app/SessionList.h"
+#include "app/program/SessionList.h"
 
 #include <gtest/gtest.h>
 #include <signal.h>

@@ -1,4 +1,6 @@
-#include "app/StatusPalette.h"
+// The status colours: readable text on every status, and statuses that colour-blind operators still
+// tell apart, Not Connected most of all.
+#include "app/view/StatusPalette.h"
 
 #include <gtest/gtest.h>
 

@@ -1,4 +1,6 @@
-#include "app/TerminalView.h"
+// The status table fitted to a terminal (every line within its width, one line per card, the widest
+// columns shortened first, control characters as '?'), and the durations and row tooltip.
+#include "app/console/TerminalView.h"
 
 #include <gtest/gtest.h>
 #include <stdlib.h>
@@ -9,8 +11,8 @@
 #include <string>
 #include <vector>
 
-#include "app/StatusNotes.h"
-#include "app/StatusTable.h"
+#include "app/view/StatusNotes.h"
+#include "app/view/StatusTable.h"
 #include "resources/OrvaneTypes.h"
 
 namespace {

@@ -1,3 +1,6 @@
+// The run journal and the data folder's lock: recovery of runs that did not end, damaged and
+// useless journals, a journal that resumes or cannot write, a million samples on disk, a second
+// station refused.
 #include "history/RunJournal.h"
 
 #include <gmock/gmock.h>
@@ -302,9 +305,9 @@ TEST_F(RunJournalTest, MillionSamplesStayOnDiskAndGiveTheFileMemoryWould) {
     CFakeVexlink::Get().SetAutoLinkUp(false);
     CFakeClock clock(START_WALL);
     const std::string plainDir = m_dataRoot->Path() + "/plain";
-    auto archived = std::make_unique<COrvane>(4, 0, &clock);
+    auto archived = std::make_unique<COrvane>(ReadStationConfig(4, 0), &clock);
     SetDataDir(plainDir);
-    auto plain = std::make_unique<COrvane>(4, 0, &clock);
+    auto plain = std::make_unique<COrvane>(ReadStationConfig(4, 0), &clock);
 
     CRunJournal journal(m_dataDir, START_WALL, {});
     ASSERT_TRUE(journal.Open());
@@ -355,7 +358,7 @@ TEST_F(RunJournalTest, MillionSamplesStayOnDiskAndGiveTheFileMemoryWould) {
 // core keeps what the journal could not take, and the file is complete.
 TEST_F(RunJournalTest, JournalThatCannotWriteIsReportedOnceAndNothingIsLost) {
     CFakeClock clock(START_WALL);
-    auto core = std::make_unique<COrvane>(4, 0, &clock);
+    auto core = std::make_unique<COrvane>(ReadStationConfig(4, 0), &clock);
     std::vector<std::string> reports;
     CRunJournal journal(m_dataDir, START_WALL,
                         [&reports](const std::string& text) { reports.push_back(text); });

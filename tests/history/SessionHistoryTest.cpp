@@ -398,4 +398,43 @@ TEST_F(SessionHistoryTest, AnotherProgramsLockHoldsTheStopOnlyBriefly) {
     EXPECT_EQ(m_told.size(), 1u);
 }
 
+// While writes fail, at most `maxKept` changes wait for the next attempt: the
+// newest, the oldest giving way.
+TEST_F(SessionHistoryTest, WhileWritesFailOnlyTheNewestChangesAreKept) {
+    const struct {
+        size_t maxKept;
+        int32_t sessions;              // refused, MES IDs 1 to this
+        std::vector<int32_t> written;  // newest first
+    } cases[] = {{3, 5, {5, 4, 3}}, {1, 4, {4}}, {5, 5, {5, 4, 3, 2, 1}}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE("kept " + std::to_string(c.maxKept));
+        const std::string path = m_dir.Path() + "/kept" + std::to_string(c.maxKept) + ".db";
+        CSessionHistory::Options options;
+        options.maxKept = c.maxKept;
+        options.retryPaceMs = 0;
+        options.busyLimitMs = 0;
+        CSessionHistory history(path, Recorder(), options);
+        ASSERT_TRUE(history.Open());
+        history.OnRunStarted(TwoCards());
+        CSqliteDatabase other;
+        ASSERT_TRUE(other.Open(path, CSqliteDatabase::Access::ReadWriteCreate));
+        ASSERT_TRUE(other.Exec("BEGIN EXCLUSIVE"));
+        for (int32_t mesId = 1; mesId <= c.sessions; ++mesId) {
+            history.OnEvent(Event(StationEventKind::SessionRefused, 1, mesId, mesId));
+        }
+        history.Flush();  // fails: the other connection holds the lock
+        ASSERT_TRUE(other.Exec("ROLLBACK"));
+        history.Flush();
+        std::vector<SessionRecord> sessions;
+        std::string error;
+        ASSERT_EQ(QuerySessions(path, {}, sessions, error), SessionQueryResult::Ok) << error;
+        std::vector<int32_t> written;
+        for (const SessionRecord& s : sessions) {
+            written.push_back(s.mesId);
+        }
+        EXPECT_EQ(written, c.written);
+    }
+    EXPECT_EQ(m_told.size(), 3u) << "each history told its failure once";
+}
+
 }  // namespace

@@ -18,6 +18,7 @@
 #include <thread>
 
 #include "app/AppTestSupport.h"
+#include "support/Poll.h"
 
 namespace {
 
@@ -26,7 +27,6 @@ using apptest::CChildProcess;
 using apptest::CStationFolders;
 using apptest::RandomLoopbackAddress;
 using apptest::ReadWholeFile;
-using apptest::WaitUntil;
 using namespace std::chrono_literals;
 
 const std::string STATION = std::string(ORVANE_INSTALLED_BINDIR) + "/orvane-station";

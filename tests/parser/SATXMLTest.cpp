@@ -1,3 +1,5 @@
+// The card message parser: element extraction, cards information, parameter lists, traffic records
+// by key and field width, text carried across calls, and a message of the largest size.
 #include "parser/SATXML.h"
 
 #include <gmock/gmock.h>
