@@ -143,9 +143,9 @@ private:
     // A configuration message box runs an event loop while the core is being
     // built; an Exit asked for then (a stop signal) closes the box, sends the
     // remaining configuration messages to standard error and waits until the
-    // core exists.
-    bool m_initialising = false;
-    bool m_exitDeferred = false;
+    // core exists. Atomic: Tell reads them on the records' threads too.
+    std::atomic<bool> m_initialising{false};
+    std::atomic<bool> m_exitDeferred{false};
     MessageHandler m_show = ShowMessage;
     std::map<int, QLineEdit*> m_controls;
     QPushButton* m_exitButton = nullptr;
